@@ -18,8 +18,8 @@ enum class Ending { not_found, checksum_error, declined, aborted, data_exchange_
 // All state of one run. The program keeps one with static storage; the image
 // buffer alone is 5 MB.
 struct RunState {
-    RunState(Driver& driver, Clock& clock, Console& console)
-        : link{driver, clock}, console(console) {}
+    RunState(Driver& driver, Clock& clock, Console& user_console)
+        : link{driver, clock}, console(user_console) {}
 
     Link link;
     Console& console;

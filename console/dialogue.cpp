@@ -1,1 +1,66 @@
-// placeholder: not yet written
+#include "console/dialogue.hpp"
+
+#include <string>
+
+namespace kestrune {
+
+namespace {
+
+std::string version_text(std::uint8_t major, std::uint8_t minor) {
+    return std::to_string(major) + "." + std::to_string(minor) + "\n";
+}
+
+// A minor number of 100 or more weighs like a higher major number.
+int version_weight(std::uint8_t major, std::uint8_t minor) {
+    return major * 100 + minor;
+}
+
+}  // namespace
+
+void show_versions(Console& console, const VersionReport& report, std::uint8_t new_major,
+                   std::uint8_t new_minor) {
+    console.write_text("Bootloader firmware version: " +
+                       version_text(report.bootloader_major(), report.bootloader_minor()));
+    console.write_text("New main firmware version: " + version_text(new_major, new_minor));
+    if (!report.has_firmware()) {
+        console.write_text("Old main firmware not found. \n");
+        return;
+    }
+    const std::uint8_t old_major = report.firmware_major();
+    const std::uint8_t old_minor = report.firmware_minor();
+    console.write_text("Old main firmware version: " + version_text(old_major, old_minor));
+    if (version_weight(old_major, old_minor) > version_weight(new_major, new_minor)) {
+        console.write_text("This firmvare has more early version. \n");
+    }
+    if (old_major == new_major && old_minor == new_minor) {
+        console.write_text("This firmvare has identical version. \n");
+    }
+}
+
+Answer confirm_update(Console& console) {
+    console.write_text("Do you want to continue (Y or N)? ");
+    for (;;) {
+        const char key = console.read_key();
+        if (key == 'y' || key == 'Y') {
+            console.write_text("Y \n");
+            return Answer::accepted;
+        }
+        if (key == 'n' || key == 'N') {
+            console.write_text("N \n");
+            return Answer::declined;
+        }
+    }
+}
+
+void show_progress(Console& console, Progress& progress, std::uint32_t offset,
+                   std::uint32_t image_length) {
+    // 32-bit arithmetic: offsets stay below 5,000,000, so offset * 100 fits.
+    const auto percentage = static_cast<std::uint8_t>(offset * 100U / image_length);
+    if (percentage != progress.last_shown) {
+        console.cursor_to_line_start();
+        console.write_text("Load: " + std::to_string(percentage) + " %");
+    }
+    progress.last_shown = percentage;
+}
+
+}  // namespace kestrune
