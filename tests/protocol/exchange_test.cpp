@@ -1,0 +1,172 @@
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "image/update_image.hpp"
+#include "protocol/exchange.hpp"
+#include "sim/fake_clock.hpp"
+#include "tests/support/scripted_driver.hpp"
+
+namespace kestrune {
+namespace {
+
+using testing::ScriptedDriver;
+
+constexpr std::uint32_t TICK_WRAP_MINUS(std::uint32_t ms) {
+    return 0U - ms;
+}
+
+// A link that is open on a scripted driver whose empty reads each spend 300 ms.
+class Exchange : public ::testing::Test {
+  protected:
+    explicit Exchange(std::uint32_t start_tick = 50'000) : clock(start_tick) {
+        link.handle = ScriptedDriver::handle_value();
+        link.open = true;
+    }
+
+    sim::FakeClock clock;
+    ScriptedDriver driver{clock};
+    Link link{driver, clock};
+    std::array<std::uint8_t, 6> buffer{};
+};
+
+TEST_F(Exchange, SilentDeviceTimesOutAfterTheDeadlinePlusAtMostOneRead) {
+    const std::uint8_t command[] = {1, 2, 3};
+    ASSERT_EQ(send_command(link, command, 3), CommandResult::sent);
+    EXPECT_EQ(link.deadline, clock.tick_ms() + 1000);
+
+    EXPECT_EQ(await_reply(link, buffer.data(), 6), WaitResult::timed_out);
+    // Reads end at 300, 600, 900 and 1200 ms: the fourth is the first past the deadline.
+    EXPECT_EQ(driver.read_count(), 4U);
+    EXPECT_EQ(clock.elapsed_ms(), 1200U);
+}
+
+TEST_F(Exchange, ShortAnswerBeforeTheDeadlineEndsTheWaitAndKeepsTheRestOfTheBuffer) {
+    buffer = {9, 9, 9, 9, 9, 9};
+    set_deadline(link);
+    driver.queue_silence();
+    driver.queue_read({0x5A, 0x5A});
+
+    EXPECT_EQ(await_reply(link, buffer.data(), 6), WaitResult::done);
+    EXPECT_EQ(link.transferred, 2U);
+    EXPECT_EQ(buffer, (std::array<std::uint8_t, 6>{0x5A, 0x5A, 9, 9, 9, 9}));
+}
+
+TEST_F(Exchange, DataThatArrivesAtTheDeadlineCountsAsLate) {
+    set_deadline(link);
+    driver.queue_read({0x0F}, 1000);
+    EXPECT_EQ(await_reply(link, buffer.data(), 1), WaitResult::timed_out);
+}
+
+TEST_F(Exchange, FailedCommandWriteIsReported) {
+    const std::uint8_t command[] = {1, 2, 3, 4};
+    driver.queue_status("write", 4);
+    EXPECT_EQ(send_command(link, command, 4), CommandResult::failed);
+}
+
+// A command written only in part keeps the older deadline. Past, the wait makes
+// one read and times out even though that read brought data.
+TEST_F(Exchange, ShortCommandWriteLeavesAPassedDeadlineInForce) {
+    set_deadline(link);
+    clock.advance_ms(5000);
+    const std::uint8_t command[] = {1, 2, 3, 4};
+    driver.queue_write_count(3);
+    ASSERT_EQ(send_command(link, command, 4), CommandResult::sent);
+
+    driver.queue_read({1, 2, 3, 4});
+    EXPECT_EQ(await_reply(link, buffer.data(), 4), WaitResult::timed_out);
+    EXPECT_EQ(driver.read_count(), 1U);
+}
+
+TEST_F(Exchange, ShortCommandWriteLeavesAFutureDeadlineInForce) {
+    set_deadline(link);
+    const Deadline first = link.deadline;
+    clock.advance_ms(400);
+    const std::uint8_t command[] = {1, 2, 3, 4};
+    driver.queue_write_count(0);
+    ASSERT_EQ(send_command(link, command, 4), CommandResult::sent);
+    EXPECT_EQ(link.deadline, first);
+
+    EXPECT_EQ(await_reply(link, buffer.data(), 4), WaitResult::timed_out);
+    // 600 ms were left: reads end at 700, 1000.
+    EXPECT_EQ(clock.elapsed_ms(), 1000U);
+}
+
+TEST_F(Exchange, FirstShortWriteOfTheRunWaitsAgainstDeadlineZero) {
+    const std::uint8_t command[] = {1, 2};
+    driver.queue_write_count(1);
+    ASSERT_EQ(send_command(link, command, 2), CommandResult::sent);
+    EXPECT_EQ(link.deadline, 0U);
+    EXPECT_EQ(await_reply(link, buffer.data(), 2), WaitResult::timed_out);
+    EXPECT_EQ(driver.read_count(), 1U);
+}
+
+TEST_F(Exchange, WriteBlockRepeatsTheWholeBlockUntilOneCallWritesIt) {
+    std::array<std::uint8_t, BLOCK_SIZE> block{};
+    block[0] = 0xAB;
+    driver.queue_write_count(100);
+    driver.queue_write_count(511);
+    set_deadline(link);
+    EXPECT_EQ(write_block(link, block.data()), WaitResult::done);
+    ASSERT_EQ(driver.writes().size(), 3U);
+    for (const auto& written : driver.writes()) {
+        EXPECT_EQ(written.size(), BLOCK_SIZE);
+        EXPECT_EQ(written[0], 0xAB);
+    }
+}
+
+TEST_F(Exchange, ReadBlockNeedsOneReadThatBringsTheWholeBlock) {
+    std::array<std::uint8_t, BLOCK_SIZE> block{};
+    driver.queue_read(std::vector<std::uint8_t>(200, 1));
+    driver.queue_read(std::vector<std::uint8_t>(BLOCK_SIZE, 2));
+    set_deadline(link);
+    EXPECT_EQ(read_block(link, block.data()), WaitResult::done);
+    EXPECT_EQ(block[0], 2);
+    EXPECT_EQ(block[BLOCK_SIZE - 1], 2);
+    EXPECT_EQ(driver.read_count(), 2U);
+}
+
+TEST_F(Exchange, BlockAndByteWaitsTimeOut) {
+    std::array<std::uint8_t, BLOCK_SIZE> block{};
+    set_deadline(link);
+    EXPECT_EQ(read_block(link, block.data()), WaitResult::timed_out);
+
+    set_deadline(link);
+    for (int i = 0; i < 3; ++i) {
+        driver.queue_write_count(0);
+    }
+    // Writes spend no time on the scripted driver: let the deadline pass first.
+    clock.advance_ms(1000);
+    EXPECT_EQ(send_byte(link, 0x01), WaitResult::timed_out);
+    EXPECT_EQ(driver.writes().size(), 1U);
+}
+
+class ExchangeNearTickWrap : public Exchange {
+  protected:
+    ExchangeNearTickWrap() : Exchange(TICK_WRAP_MINUS(1500)) {}
+};
+
+TEST_F(ExchangeNearTickWrap, DeadlineIsNeverASumThatWrapped) {
+    clock.advance_ms(700);  // 800 ms below the wrap
+    set_deadline(link);
+    EXPECT_GT(link.deadline, 1000U);
+    // The tick had to reach 1 after the wrap (0 itself is refused too).
+    EXPECT_EQ(link.deadline, 1U + 1000U);
+    EXPECT_EQ(clock.elapsed_ms(), 1500U + 1);
+}
+
+TEST_F(ExchangeNearTickWrap, WaitThatSeesTheTickWrapEndsWithinOneRead) {
+    clock.advance_ms(450);  // 1050 ms below the wrap: the deadline lies 50 ms below it
+    set_deadline(link);
+    ASSERT_EQ(link.deadline, TICK_WRAP_MINUS(50));
+
+    // Reads end 750, 450, 150 ms below the wrap, then 150 ms after it.
+    EXPECT_EQ(await_reply(link, buffer.data(), 6), WaitResult::timed_out);
+    EXPECT_EQ(driver.read_count(), 4U);
+    EXPECT_EQ(clock.elapsed_ms(), 450U + 1200U);
+}
+
+}  // namespace
+}  // namespace kestrune
