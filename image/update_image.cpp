@@ -1,1 +1,82 @@
-// placeholder: not yet written
+#include "image/update_image.hpp"
+
+#include <algorithm>
+#include <array>
+
+#include "image/file_reader.hpp"
+
+namespace kestrune {
+
+namespace {
+
+constexpr std::uint16_t CRC_POLYNOMIAL = 0x1021;
+
+// Entry i is the CRC of the single byte i from a zero start: i << 8 put
+// through eight shift-and-divide steps, most significant bit first.
+constexpr std::array<std::uint16_t, 256> make_crc_table() {
+    std::array<std::uint16_t, 256> table{};
+    for (std::uint32_t i = 0; i < table.size(); ++i) {
+        std::uint32_t crc = i << 8;
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = (crc & 0x8000U) != 0 ? (crc << 1) ^ CRC_POLYNOMIAL : crc << 1;
+        }
+        table[i] = static_cast<std::uint16_t>(crc);
+    }
+    return table;
+}
+
+constexpr std::array<std::uint16_t, 256> CRC_TABLE = make_crc_table();
+
+static_assert(CRC_TABLE[0] == 0x0000);
+static_assert(CRC_TABLE[1] == 0x1021);
+static_assert(CRC_TABLE[255] == 0x1EF0);
+
+constexpr std::uint16_t crc_step(std::uint16_t crc, std::uint8_t byte) {
+    const std::uint8_t index = static_cast<std::uint8_t>((crc >> 8) ^ byte);
+    return static_cast<std::uint16_t>(CRC_TABLE[index] ^ (crc << 8));
+}
+
+}  // namespace
+
+std::uint16_t image_checksum(const std::uint8_t* data, std::uint32_t count, std::uint16_t seed) {
+    std::uint16_t crc = seed;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        crc = crc_step(crc, data[i]);
+    }
+    return crc;
+}
+
+LoadOutcome check_update_image(UpdateImage& image) {
+    const std::uint32_t length = image.file_length;
+    image.computed_checksum = 0;
+    image.stored_checksum = 0;
+    // Without a whole trailer there is no version and no stored checksum to
+    // compare; such a file, like one the buffer could not have held, is bad.
+    if (length < TRAILER_SIZE || length > IMAGE_CAPACITY) {
+        return LoadOutcome::checksum_error;
+    }
+    image.computed_checksum = image_checksum(image.buffer.data(), length - 2, CHECKSUM_SEED);
+    image.stored_checksum =
+        static_cast<std::uint16_t>((image.buffer[length - 2] << 8) | image.buffer[length - 1]);
+    return image.computed_checksum == image.stored_checksum ? LoadOutcome::loaded
+                                                            : LoadOutcome::checksum_error;
+}
+
+LoadOutcome load_update_file(UpdateImage& image, const char* path) {
+    // Load into a fresh image: its buffer is expected to be all zero, as the
+    // transfer sends the bytes past the file's end in the last block. The
+    // bytes past what the read returned are cleared all the same, so a reused
+    // image or a read that failed part-way leaves nothing stale behind.
+    std::uint32_t length = 0;
+    const bool opened = read_file_prefix(path, image.buffer.data(), IMAGE_CAPACITY, length);
+    image.file_length = opened ? length : 0;
+    std::fill(image.buffer.begin() + image.file_length, image.buffer.end(), std::uint8_t{0});
+    if (!opened) {
+        image.computed_checksum = 0;
+        image.stored_checksum = 0;
+        return LoadOutcome::not_found;
+    }
+    return check_update_image(image);
+}
+
+}  // namespace kestrune
