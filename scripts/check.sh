@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds every preset and runs every test:
+# unit and full-run tests (plain and under the sanitizers), the benchmarks once
+# briefly, the Windows cross build and its end-to-end tests under wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+
+jobs=$(nproc)
+
+step() { printf '\n== %s\n' "$*"; }
+
+for preset in debug asan; do
+    step "build and test: $preset"
+    cmake --preset "$preset"
+    cmake --build --preset "$preset" -j "$jobs"
+    ctest --preset "$preset" -j "$jobs"
+done
+
+step "build: release and benchmarks"
+cmake --preset release
+cmake --build --preset release -j "$jobs"
+for bench in build/release/kestrune-bench-*; do
+    [ -x "$bench" ] || continue
+    "$bench" --benchmark_min_time=0.05
+done
+
+step "build: windows"
+cmake --preset windows
+cmake --build --preset windows -j "$jobs"
+
+if [ -x tests/e2e/run.sh ]; then
+    step "end to end: windows program under wine"
+    tests/e2e/run.sh build/windows
+fi
+
+step "all checks passed"
