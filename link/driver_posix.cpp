@@ -1,1 +1,119 @@
-// placeholder: not yet written
+// The driver on Linux: the converter's serial port.
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+#include "link/serial_posix_driver.hpp"
+
+namespace kestrune::serial {
+
+SerialDriver::SerialDriver(PortLister lister, Warning warning)
+    : lister_(std::move(lister)), warning_(std::move(warning)) {}
+
+SerialDriver::~SerialDriver() = default;
+
+SerialPort* SerialDriver::find(DeviceHandle handle) const {
+    const auto found = std::find_if(ports_.begin(), ports_.end(),
+                                    [handle](const auto& port) { return port.get() == handle; });
+    return found == ports_.end() ? nullptr : found->get();
+}
+
+LinkStatus SerialDriver::open(std::uint32_t device_index, DeviceHandle& handle) {
+    const std::optional<std::string> path = select_port(lister_(), device_index);
+    if (!path) {
+        return SERIAL_NOT_FOUND;
+    }
+    OpenResult opened = open_serial_port(*path);
+    if (opened.status != LINK_OK) {
+        if (opened.status == SERIAL_CANNOT_OPEN && warning_) {
+            warning_(describe_open_failure(
+                *path, opened.failure, opened.error,
+                opened.failure == OpenFailure::permission ? owning_group(*path) : std::string{}));
+        }
+        return opened.status;
+    }
+    handle = opened.port.get();
+    ports_.push_back(std::move(opened.port));
+    return LINK_OK;
+}
+
+LinkStatus SerialDriver::close(DeviceHandle handle) {
+    const auto closed =
+        std::erase_if(ports_, [handle](const auto& port) { return port.get() == handle; });
+    return closed == 0 ? SERIAL_INVALID_ARGUMENT : LINK_OK;
+}
+
+LinkStatus SerialDriver::read(DeviceHandle handle, std::uint8_t* buffer, std::uint32_t wanted,
+                              std::uint32_t& received) {
+    received = 0;
+    SerialPort* port = find(handle);
+    return port == nullptr ? SERIAL_INVALID_ARGUMENT : port->read(buffer, wanted, received);
+}
+
+LinkStatus SerialDriver::write(DeviceHandle handle, const std::uint8_t* buffer, std::uint32_t count,
+                               std::uint32_t& written) {
+    written = 0;
+    SerialPort* port = find(handle);
+    return port == nullptr ? SERIAL_INVALID_ARGUMENT : port->write(buffer, count, written);
+}
+
+LinkStatus SerialDriver::reset(DeviceHandle handle) {
+    SerialPort* port = find(handle);
+    return port == nullptr ? SERIAL_INVALID_ARGUMENT : port->reset();
+}
+
+LinkStatus SerialDriver::set_baud_rate(DeviceHandle handle, std::uint32_t baud) {
+    SerialPort* port = find(handle);
+    return port == nullptr ? SERIAL_INVALID_ARGUMENT : port->set_baud_rate(baud);
+}
+
+LinkStatus SerialDriver::set_data_characteristics(DeviceHandle handle, std::uint8_t word_length,
+                                                  std::uint8_t stop_bits, std::uint8_t parity) {
+    SerialPort* port = find(handle);
+    return port == nullptr ? SERIAL_INVALID_ARGUMENT
+                           : port->set_data_characteristics(word_length, stop_bits, parity);
+}
+
+LinkStatus SerialDriver::set_flow_control(DeviceHandle handle, std::uint16_t mode, std::uint8_t xon,
+                                          std::uint8_t xoff) {
+    SerialPort* port = find(handle);
+    return port == nullptr ? SERIAL_INVALID_ARGUMENT : port->set_flow_control(mode, xon, xoff);
+}
+
+LinkStatus SerialDriver::set_special_characters(DeviceHandle handle, std::uint8_t event_char,
+                                                std::uint8_t event_enable, std::uint8_t error_char,
+                                                std::uint8_t error_enable) {
+    SerialPort* port = find(handle);
+    return port == nullptr
+               ? SERIAL_INVALID_ARGUMENT
+               : port->set_special_characters(event_char, event_enable, error_char, error_enable);
+}
+
+LinkStatus SerialDriver::purge(DeviceHandle handle, std::uint32_t mask) {
+    SerialPort* port = find(handle);
+    return port == nullptr ? SERIAL_INVALID_ARGUMENT : port->purge(mask);
+}
+
+LinkStatus SerialDriver::set_timeouts(DeviceHandle handle, std::uint32_t read_timeout_ms,
+                                      std::uint32_t write_timeout_ms) {
+    SerialPort* port = find(handle);
+    return port == nullptr ? SERIAL_INVALID_ARGUMENT
+                           : port->set_timeouts(read_timeout_ms, write_timeout_ms);
+}
+
+void warn_on_stderr(const std::string& line) {
+    std::fputs(line.c_str(), stderr);
+    std::fputc('\n', stderr);
+    std::fflush(stderr);
+}
+
+}  // namespace kestrune::serial
+
+namespace kestrune {
+
+Driver& system_driver() {
+    static serial::SerialDriver driver(serial::list_system_ports, serial::warn_on_stderr);
+    return driver;
+}
+
+}  // namespace kestrune
