@@ -1,0 +1,235 @@
+// The driver over serial ports: choosing, opening, handles and the line on
+// standard error for a port that cannot be opened.
+#include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "link/serial_posix_driver.hpp"
+#include "tests/link/serial_pty.hpp"
+
+namespace kestrune::serial {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using testing::Pty;
+
+// A driver whose port list holds the given paths, all of the converter's maker,
+// and which keeps its warnings.
+struct DriverUnderTest {
+    explicit DriverUnderTest(std::vector<std::string> paths)
+        : driver(
+              [paths] {
+                  std::vector<PortListing> listing;
+                  for (const auto& path : paths) {
+                      listing.push_back({path, CONVERTER_USB_VENDOR_ID});
+                  }
+                  return listing;
+              },
+              [this](const std::string& line) { warnings.push_back(line); }) {}
+
+    std::vector<std::string> warnings;
+    SerialDriver driver;
+};
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+TEST(SerialDriver, OpensTheListedPortAndTalksThroughIt) {
+    Pty pty;
+    DriverUnderTest under_test({pty.slave_path()});
+    SerialDriver& driver = under_test.driver;
+
+    DeviceHandle handle = nullptr;
+    ASSERT_EQ(driver.open(0, handle), LINK_OK);
+    ASSERT_NE(handle, nullptr);
+    // The link's configuration, as the run makes it.
+    EXPECT_EQ(driver.reset(handle), LINK_OK);
+    EXPECT_EQ(driver.set_baud_rate(handle, 1'500'000), LINK_OK);
+    EXPECT_EQ(driver.set_data_characteristics(handle, 8, 0, 0), LINK_OK);
+    EXPECT_EQ(driver.set_flow_control(handle, 0, 0, 0), LINK_OK);
+    EXPECT_EQ(driver.set_special_characters(handle, 0, 0, 0, 0), LINK_OK);
+    EXPECT_EQ(driver.set_timeouts(handle, 100, 100), LINK_OK);
+    EXPECT_EQ(driver.purge(handle, 3), LINK_OK);
+
+    const Bytes request = {'Z', 'Z', 'c'};
+    std::uint32_t count = 0;
+    EXPECT_EQ(driver.write(handle, request.data(), 3, count), LINK_OK);
+    EXPECT_EQ(count, 3u);
+    EXPECT_EQ(pty.receive(3), request);
+
+    pty.send({0x13, 0x0D, 0x0A, 0xFF});
+    Bytes answer(4, 0);
+    EXPECT_EQ(driver.read(handle, answer.data(), 4, count), LINK_OK);
+    EXPECT_EQ(count, 4u);
+    EXPECT_EQ(answer, (Bytes{0x13, 0x0D, 0x0A, 0xFF}));
+
+    EXPECT_EQ(driver.close(handle), LINK_OK);
+    EXPECT_TRUE(under_test.warnings.empty());
+}
+
+TEST(SerialDriver, HandlesItDidNotGiveOutAreRefused) {
+    Pty pty;
+    DriverUnderTest under_test({pty.slave_path()});
+    SerialDriver& driver = under_test.driver;
+    DeviceHandle handle = nullptr;
+    ASSERT_EQ(driver.open(0, handle), LINK_OK);
+    ASSERT_EQ(driver.close(handle), LINK_OK);
+
+    int unrelated = 0;
+    for (DeviceHandle stale :
+         {handle, static_cast<DeviceHandle>(nullptr), static_cast<DeviceHandle>(&unrelated)}) {
+        std::uint8_t buffer[4] = {};
+        std::uint32_t count = 99;
+        EXPECT_EQ(driver.read(stale, buffer, 4, count), SERIAL_INVALID_ARGUMENT);
+        EXPECT_EQ(count, 0u);
+        count = 99;
+        EXPECT_EQ(driver.write(stale, buffer, 4, count), SERIAL_INVALID_ARGUMENT);
+        EXPECT_EQ(count, 0u);
+        EXPECT_EQ(driver.reset(stale), SERIAL_INVALID_ARGUMENT);
+        EXPECT_EQ(driver.set_baud_rate(stale, 115'200), SERIAL_INVALID_ARGUMENT);
+        EXPECT_EQ(driver.purge(stale, 3), SERIAL_INVALID_ARGUMENT);
+        EXPECT_EQ(driver.set_timeouts(stale, 300, 300), SERIAL_INVALID_ARGUMENT);
+        EXPECT_EQ(driver.close(stale), SERIAL_INVALID_ARGUMENT);
+    }
+}
+
+TEST(SerialDriver, NoSuchPortIsNotFoundWithoutAWarning) {
+    Pty pty;
+    const struct {
+        const char* what;
+        std::vector<std::string> paths;
+        std::uint32_t index;
+    } cases[] = {
+        {"empty list", {}, 0},
+        {"index past the list", {pty.slave_path()}, 1},
+        {"listed port gone", {"/dev/kestrune-no-such-port"}, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        DriverUnderTest under_test(c.paths);
+        DeviceHandle handle = nullptr;
+        EXPECT_EQ(under_test.driver.open(c.index, handle), SERIAL_NOT_FOUND);
+        EXPECT_EQ(handle, nullptr);
+        EXPECT_TRUE(under_test.warnings.empty());
+    }
+}
+
+TEST(SerialDriver, PortInUseCannotBeOpenedASecondTime) {
+    Pty pty;
+    DriverUnderTest first({pty.slave_path()});
+    DriverUnderTest second({pty.slave_path()});
+    DeviceHandle first_handle = nullptr;
+    ASSERT_EQ(first.driver.open(0, first_handle), LINK_OK);
+
+    DeviceHandle second_handle = nullptr;
+    EXPECT_EQ(second.driver.open(0, second_handle), SERIAL_CANNOT_OPEN);
+    ASSERT_EQ(second.warnings.size(), 1u);
+    EXPECT_TRUE(contains(second.warnings[0], pty.slave_path())) << second.warnings[0];
+    EXPECT_TRUE(contains(second.warnings[0], "in use")) << second.warnings[0];
+
+    // Once the first one lets go, the port is free again.
+    ASSERT_EQ(first.driver.close(first_handle), LINK_OK);
+    ASSERT_EQ(second.driver.open(0, second_handle), LINK_OK);
+    EXPECT_EQ(second.driver.close(second_handle), LINK_OK);
+}
+
+TEST(SerialDriver, SomethingThatIsNotAPortCannotBeOpened) {
+    char path[] = "/tmp/kestrune-not-a-port-XXXXXX";
+    const int fd = ::mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    DriverUnderTest under_test({path});
+    DeviceHandle handle = nullptr;
+    EXPECT_EQ(under_test.driver.open(0, handle), SERIAL_CANNOT_OPEN);
+    ::unlink(path);
+    ASSERT_EQ(under_test.warnings.size(), 1u);
+    EXPECT_TRUE(contains(under_test.warnings[0], path)) << under_test.warnings[0];
+    EXPECT_TRUE(contains(under_test.warnings[0], "not a serial port")) << under_test.warnings[0];
+}
+
+// Tries to open the port as an ordinary user; returns the warning the driver
+// gave, or a note starting with '!' when the open did something else.
+std::string open_without_permission(const std::string& path) {
+    int channel[2];
+    if (::pipe(channel) != 0) {
+        return "!pipe";
+    }
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(channel[0]);
+        // Root passes every permission check: become nobody.
+        if (::geteuid() == 0 &&
+            (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) {
+            _exit(2);
+        }
+        DriverUnderTest under_test({path});
+        DeviceHandle handle = nullptr;
+        const LinkStatus status = under_test.driver.open(0, handle);
+        std::string report = status != SERIAL_CANNOT_OPEN ? "!status " + std::to_string(status)
+                             : under_test.warnings.size() != 1
+                                 ? "!warnings " + std::to_string(under_test.warnings.size())
+                                 : under_test.warnings[0];
+        const ssize_t sent = ::write(channel[1], report.data(), report.size());
+        _exit(sent == static_cast<ssize_t>(report.size()) ? 0 : 3);
+    }
+    ::close(channel[1]);
+    std::string report;
+    char chunk[256];
+    ssize_t got = 0;
+    while ((got = ::read(channel[0], chunk, sizeof chunk)) > 0) {
+        report.append(chunk, static_cast<std::size_t>(got));
+    }
+    ::close(channel[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        return "!child ended with " + std::to_string(status);
+    }
+    return report;
+}
+
+TEST(SerialDriver, PermissionDeniedNamesThePortAndTheGroupToJoin) {
+    Pty pty;
+    const std::string& path = pty.slave_path();
+    // Only the owner may open it, and the process that opens it is not the owner.
+    ASSERT_EQ(::chmod(path.c_str(), ::geteuid() == 0 ? 0600 : 0000), 0);
+
+    // The advice: join the port's group, but never root's.
+    struct Case {
+        std::string group;
+        std::string advice;
+    };
+    std::vector<Case> cases;
+    if (::geteuid() == 0) {
+        cases = {{"dialout", "(here: dialout); add your user with 'sudo usermod -aG dialout "},
+                 {"root", "usually through membership of the group dialout."}};
+    } else {
+        const std::string group = owning_group(path);
+        cases = {{group, "(here: " + group + ")"}};
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.group);
+        if (::geteuid() == 0) {
+            const group* entry = ::getgrnam(c.group.c_str());
+            ASSERT_NE(entry, nullptr);
+            ASSERT_EQ(::chown(path.c_str(), static_cast<uid_t>(-1), entry->gr_gid), 0);
+        }
+        const std::string warning = open_without_permission(path);
+        ASSERT_NE(warning.front(), '!') << warning;
+        EXPECT_TRUE(contains(warning, path)) << warning;
+        EXPECT_TRUE(contains(warning, "permission denied")) << warning;
+        EXPECT_TRUE(contains(warning, c.advice)) << warning;
+        EXPECT_EQ(warning.find('\n'), std::string::npos) << warning;
+    }
+}
+
+}  // namespace
+}  // namespace kestrune::serial
