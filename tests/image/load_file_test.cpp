@@ -3,12 +3,11 @@
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "image/update_image.hpp"
+#include "tests/support/scratch_folder.hpp"
 #include "update_file_bytes.hpp"
 
 namespace kestrune {
@@ -20,27 +19,7 @@ using testing::pattern_bytes;
 
 class LoadUpdateFile : public ::testing::Test {
   protected:
-    void SetUp() override {
-        std::random_device random;
-        folder_ = fs::temp_directory_path() /
-                  ("kestrune-image-test-" + std::to_string(random()) + std::to_string(random()));
-        ASSERT_TRUE(fs::create_directory(folder_));
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(folder_, ignored);
-    }
-
-    std::string write_file(const std::string& name, const std::vector<std::uint8_t>& bytes) {
-        const fs::path path = folder_ / name;
-        std::ofstream out(path, std::ios::binary);
-        out.write(reinterpret_cast<const char*>(bytes.data()),
-                  static_cast<std::streamsize>(bytes.size()));
-        EXPECT_TRUE(out.good());
-        return path.string();
-    }
-
-    fs::path folder_;
+    testing::ScratchFolder folder_;
     std::unique_ptr<UpdateImage> image_ = std::make_unique<UpdateImage>();
 };
 
@@ -50,13 +29,13 @@ bool all_zero_from(const UpdateImage& image, std::size_t from) {
 }
 
 TEST_F(LoadUpdateFile, MissingFileOrAFolderIsNotFound) {
-    EXPECT_EQ(load_update_file(*image_, (folder_ / "Kestrune.fwu").string().c_str()),
+    EXPECT_EQ(load_update_file(*image_, folder_.file("Kestrune.fwu").c_str()),
               LoadOutcome::not_found);
-    EXPECT_EQ(load_update_file(*image_, folder_.string().c_str()), LoadOutcome::not_found);
+    EXPECT_EQ(load_update_file(*image_, folder_.path().string().c_str()), LoadOutcome::not_found);
 }
 
 TEST_F(LoadUpdateFile, EmptyFileIsAChecksumError) {
-    const std::string path = write_file("Kestrune.fwu", {});
+    const std::string path = folder_.write("Kestrune.fwu", {});
     EXPECT_EQ(load_update_file(*image_, path.c_str()), LoadOutcome::checksum_error);
     EXPECT_EQ(image_->file_length, 0U);
 }
@@ -64,7 +43,7 @@ TEST_F(LoadUpdateFile, EmptyFileIsAChecksumError) {
 TEST_F(LoadUpdateFile, HundredThousandByteFile) {
     const std::vector<std::uint8_t> file = make_update_file(pattern_bytes(99'996), 4, 1);
     ASSERT_EQ(file.size(), 100'000U);
-    const std::string path = write_file("Kestrune.fwu", file);
+    const std::string path = folder_.write("Kestrune.fwu", file);
 
     ASSERT_EQ(load_update_file(*image_, path.c_str()), LoadOutcome::loaded);
     EXPECT_EQ(image_->file_length, 100'000U);
@@ -78,7 +57,7 @@ TEST_F(LoadUpdateFile, HundredThousandByteFile) {
 TEST_F(LoadUpdateFile, BytesPastTheFileAreZeroEvenInAReusedImage) {
     std::fill(image_->buffer.begin(), image_->buffer.end(), std::uint8_t{0xEE});
     const std::vector<std::uint8_t> file = make_update_file(pattern_bytes(1'000), 1, 1);
-    const std::string path = write_file("Kestrune.fwu", file);
+    const std::string path = folder_.write("Kestrune.fwu", file);
 
     ASSERT_EQ(load_update_file(*image_, path.c_str()), LoadOutcome::loaded);
     EXPECT_TRUE(all_zero_from(*image_, file.size()));
@@ -90,7 +69,8 @@ TEST_F(LoadUpdateFile, OnlyTheFirstFiveMillionBytesAreRead) {
     std::vector<std::uint8_t> file =
         make_update_file(pattern_bytes(IMAGE_CAPACITY - TRAILER_SIZE), 9, 9);
     file.insert(file.end(), 10, std::uint8_t{0xAB});
-    ASSERT_EQ(load_update_file(*image_, write_file("long.fwu", file).c_str()), LoadOutcome::loaded);
+    ASSERT_EQ(load_update_file(*image_, folder_.write("long.fwu", file).c_str()),
+              LoadOutcome::loaded);
     EXPECT_EQ(image_->file_length, IMAGE_CAPACITY);
     EXPECT_EQ(image_->image_length(), IMAGE_CAPACITY - TRAILER_SIZE);
     EXPECT_TRUE(all_zero_from(*image_, IMAGE_CAPACITY));
@@ -98,7 +78,7 @@ TEST_F(LoadUpdateFile, OnlyTheFirstFiveMillionBytesAreRead) {
     // A file whose valid trailer sits at its real end, past the capacity, fails.
     const std::vector<std::uint8_t> too_long =
         make_update_file(pattern_bytes(IMAGE_CAPACITY), 9, 9);
-    EXPECT_EQ(load_update_file(*image_, write_file("too-long.fwu", too_long).c_str()),
+    EXPECT_EQ(load_update_file(*image_, folder_.write("too-long.fwu", too_long).c_str()),
               LoadOutcome::checksum_error);
     EXPECT_EQ(image_->file_length, IMAGE_CAPACITY);
 }
@@ -111,9 +91,9 @@ TEST_F(LoadUpdateFile, FileIsClosedOnEveryOutcome) {
     const auto count_open = [&] {
         return std::distance(fs::directory_iterator(open_files), fs::directory_iterator{});
     };
-    const std::string good = write_file("good.fwu", make_update_file(pattern_bytes(10), 1, 2));
-    const std::string bad = write_file("bad.fwu", {1, 2, 3, 4, 5});
-    const std::string short_file = write_file("short.fwu", {1, 2});
+    const std::string good = folder_.write("good.fwu", make_update_file(pattern_bytes(10), 1, 2));
+    const std::string bad = folder_.write("bad.fwu", {1, 2, 3, 4, 5});
+    const std::string short_file = folder_.write("short.fwu", {1, 2});
 
     const auto before = count_open();
     EXPECT_EQ(load_update_file(*image_, good.c_str()), LoadOutcome::loaded);
