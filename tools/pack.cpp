@@ -1,0 +1,131 @@
+#include "tools/pack.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+
+namespace kestrune::pack {
+
+BuildOutcome build_update_file(std::span<const std::uint8_t> image, FirmwareVersion version,
+                               std::vector<std::uint8_t>& file) {
+    file.clear();
+    if (image.size() > MAX_IMAGE_LENGTH) {
+        return BuildOutcome::image_too_large;
+    }
+    file.reserve(image.size() + TRAILER_SIZE);
+    file.assign(image.begin(), image.end());
+    file.push_back(version.major_number);
+    file.push_back(version.minor_number);
+    const std::uint16_t checksum =
+        image_checksum(file.data(), static_cast<std::uint32_t>(file.size()), CHECKSUM_SEED);
+    file.push_back(static_cast<std::uint8_t>(checksum >> 8));
+    file.push_back(static_cast<std::uint8_t>(checksum & 0xFF));
+    return BuildOutcome::built;
+}
+
+std::vector<std::uint8_t> sample_image(std::uint32_t size) {
+    // xorshift32 from a fixed start; the top byte of each state is one image byte.
+    std::uint32_t state = 0x2545F491;
+    std::vector<std::uint8_t> image(size);
+    for (std::uint8_t& byte : image) {
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        byte = static_cast<std::uint8_t>(state >> 24);
+    }
+    return image;
+}
+
+UpdateFileDescription describe_update_file(std::span<const std::uint8_t> file) {
+    UpdateFileDescription description;
+    description.cut_short = file.size() > IMAGE_CAPACITY;
+    const auto length =
+        static_cast<std::uint32_t>(std::min<std::size_t>(file.size(), IMAGE_CAPACITY));
+    description.read_length = length;
+    description.has_trailer = length >= TRAILER_SIZE;
+    if (!description.has_trailer) {
+        return description;
+    }
+    description.image_length = length - TRAILER_SIZE;
+    description.version = {file[length - 4], file[length - 3]};
+    description.stored_checksum =
+        static_cast<std::uint16_t>((file[length - 2] << 8) | file[length - 1]);
+    description.computed_checksum = image_checksum(file.data(), length - 2, CHECKSUM_SEED);
+    description.checksum_good = description.stored_checksum == description.computed_checksum;
+    return description;
+}
+
+namespace {
+
+bool parse_decimal(std::string_view text, std::uint32_t limit, std::uint32_t& value) {
+    // Digits only: no sign, no blanks, no base prefix.
+    if (text.empty() ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return false;
+    }
+    std::uint32_t parsed = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), parsed);
+    if (error != std::errc{} || end != text.data() + text.size() || parsed > limit) {
+        return false;
+    }
+    value = parsed;
+    return true;
+}
+
+}  // namespace
+
+bool parse_version(std::string_view text, FirmwareVersion& version) {
+    const std::size_t dot = text.find('.');
+    if (dot == std::string_view::npos) {
+        return false;
+    }
+    std::uint32_t major_number = 0;
+    std::uint32_t minor_number = 0;
+    if (!parse_decimal(text.substr(0, dot), 255, major_number) ||
+        !parse_decimal(text.substr(dot + 1), 255, minor_number)) {
+        return false;
+    }
+    version = {static_cast<std::uint8_t>(major_number), static_cast<std::uint8_t>(minor_number)};
+    return true;
+}
+
+bool parse_size(std::string_view text, std::uint32_t limit, std::uint32_t& size) {
+    return parse_decimal(text, limit, size);
+}
+
+ReadOutcome read_file_bytes(const std::string& path, std::uint32_t limit,
+                            std::vector<std::uint8_t>& bytes) {
+    bytes.clear();
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error)) {
+        return ReadOutcome::cannot_read;
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in.is_open()) {
+        return ReadOutcome::cannot_read;
+    }
+    // One byte more than the limit tells a file that is too long.
+    bytes.resize(std::size_t{limit} + 1);
+    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (in.bad()) {
+        bytes.clear();
+        return ReadOutcome::cannot_read;
+    }
+    bytes.resize(static_cast<std::size_t>(in.gcount()));
+    return bytes.size() > limit ? ReadOutcome::longer_than_limit : ReadOutcome::read;
+}
+
+bool write_file_bytes(const std::string& path, std::span<const std::uint8_t> bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out.is_open()) {
+        return false;
+    }
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    return !out.fail();
+}
+
+}  // namespace kestrune::pack

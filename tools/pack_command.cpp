@@ -1,0 +1,127 @@
+#include "tools/pack_command.hpp"
+
+#include <cstdint>
+#include <iomanip>
+#include <ios>
+#include <sstream>
+#include <string>
+
+#include "tools/pack.hpp"
+
+namespace kestrune::pack {
+
+namespace {
+
+constexpr const char* USAGE =
+    "usage: kestrune-pack build IMAGE MAJOR.MINOR OUT | sample SIZE MAJOR.MINOR OUT | "
+    "inspect FILE";
+
+int fail(std::ostream& err, const std::string& message) {
+    err << "kestrune-pack: " << message << '\n';
+    return EXIT_FAILED;
+}
+
+std::string version_text(FirmwareVersion version) {
+    return std::to_string(version.major_number) + "." + std::to_string(version.minor_number);
+}
+
+std::string too_large_message(const std::string& what) {
+    return what + " too large: the image may have at most " + std::to_string(MAX_IMAGE_LENGTH) +
+           " bytes (" + std::to_string(IMAGE_CAPACITY) + " with the 4-byte trailer)";
+}
+
+int write_update_file(const std::vector<std::uint8_t>& image, const std::string& version_arg,
+                      const std::string& out_path, std::ostream& out, std::ostream& err) {
+    FirmwareVersion version;
+    if (!parse_version(version_arg, version)) {
+        return fail(err, "bad version '" + version_arg + "': expected MAJOR.MINOR, each 0..255");
+    }
+    std::vector<std::uint8_t> file;
+    if (build_update_file(image, version, file) != BuildOutcome::built) {
+        return fail(err, too_large_message("image"));
+    }
+    if (!write_file_bytes(out_path, file)) {
+        return fail(err, "cannot write '" + out_path + "'");
+    }
+    out << "wrote " << out_path << ": image " << image.size() << " bytes, version "
+        << version_text(version) << '\n';
+    return EXIT_DONE;
+}
+
+int build_command(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    const std::string& image_path = args[1];
+    std::vector<std::uint8_t> image;
+    switch (read_file_bytes(image_path, MAX_IMAGE_LENGTH, image)) {
+        case ReadOutcome::read:
+            break;
+        case ReadOutcome::cannot_read:
+            return fail(err, "cannot read '" + image_path + "'");
+        case ReadOutcome::longer_than_limit:
+            return fail(err, too_large_message("'" + image_path + "' is"));
+    }
+    return write_update_file(image, args[2], args[3], out, err);
+}
+
+int sample_command(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    std::uint32_t size = 0;
+    if (!parse_size(args[1], MAX_IMAGE_LENGTH, size)) {
+        if (!args[1].empty() && args[1].find_first_not_of("0123456789") == std::string::npos) {
+            return fail(err, too_large_message("size " + args[1] + " is"));
+        }
+        return fail(err, "bad size '" + args[1] + "': expected a number of bytes");
+    }
+    return write_update_file(sample_image(size), args[2], args[3], out, err);
+}
+
+int inspect_command(const std::string& path, std::ostream& out, std::ostream& err) {
+    std::vector<std::uint8_t> file;
+    if (read_file_bytes(path, IMAGE_CAPACITY, file) == ReadOutcome::cannot_read) {
+        return fail(err, "cannot read '" + path + "'");
+    }
+    const UpdateFileDescription description = describe_update_file(file);
+    out << "file: " << path << '\n';
+    if (description.cut_short) {
+        out << "note: longer than " << IMAGE_CAPACITY << " bytes; the updater reads only the first "
+            << IMAGE_CAPACITY << '\n';
+    }
+    if (!description.has_trailer) {
+        out << "file length: " << description.read_length
+            << " bytes, too short for the 4-byte trailer\n"
+            << "checksum bad\n";
+        return EXIT_CHECKSUM_BAD;
+    }
+    const auto hex = [](std::uint16_t value) {
+        std::ostringstream text;
+        text << "0x" << std::uppercase << std::hex << std::setw(4) << std::setfill('0') << value;
+        return text.str();
+    };
+    out << "image length: " << description.image_length << " bytes\n"
+        << "new version: " << version_text(description.version) << '\n'
+        << "checksum: stored " << hex(description.stored_checksum) << ", computed "
+        << hex(description.computed_checksum) << '\n'
+        << (description.checksum_good ? "checksum good\n" : "checksum bad\n");
+    return description.checksum_good ? EXIT_DONE : EXIT_CHECKSUM_BAD;
+}
+
+}  // namespace
+
+int run_pack_command(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    const std::string command = args.empty() ? std::string() : args[0];
+    if (args.size() == 1 && (command == "-h" || command == "--help" || command == "help")) {
+        out << USAGE << '\n';
+        return EXIT_DONE;
+    }
+    if (command == "build" && args.size() == 4) {
+        return build_command(args, out, err);
+    }
+    if (command == "sample" && args.size() == 4) {
+        return sample_command(args, out, err);
+    }
+    if (command == "inspect" && args.size() == 2) {
+        return inspect_command(args[1], out, err);
+    }
+    err << USAGE << '\n';
+    return EXIT_FAILED;
+}
+
+}  // namespace kestrune::pack
