@@ -1,0 +1,146 @@
+#include "tools/pack_command.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "image/update_image.hpp"
+#include "tests/support/scratch_folder.hpp"
+#include "tools/pack.hpp"
+
+namespace kestrune::pack {
+namespace {
+
+struct Result {
+    int exit_code;
+    std::string out;
+    std::string err;
+};
+
+Result run(const std::vector<std::string>& args) {
+    std::ostringstream out;
+    std::ostringstream err;
+    const int exit_code = run_pack_command(args, out, err);
+    return {exit_code, out.str(), err.str()};
+}
+
+// A failure is one line on the error stream and nothing on the output.
+void expect_one_line_error(const Result& result, const std::string& contains) {
+    EXPECT_EQ(result.exit_code, EXIT_FAILED);
+    EXPECT_TRUE(result.out.empty()) << result.out;
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+    EXPECT_EQ(result.err.back(), '\n');
+    EXPECT_NE(result.err.find(contains), std::string::npos) << result.err;
+}
+
+class PackCommand : public ::testing::Test {
+  protected:
+    testing::ScratchFolder folder_;
+};
+
+TEST_F(PackCommand, BadArgumentsGiveTheUsage) {
+    const std::string out = folder_.file("out.fwu");
+    const std::vector<std::vector<std::string>> bad_args{
+        {},
+        {"pack"},
+        {"build"},
+        {"build", "image.bin", "1.0"},
+        {"sample", "100", "1.0", out, "extra"},
+        {"inspect"},
+        {"inspect", "a.fwu", "b.fwu"},
+        {"--inspect", "a.fwu"},
+    };
+    for (const auto& args : bad_args) {
+        SCOPED_TRACE(args.empty() ? std::string("(none)") : args[0]);
+        expect_one_line_error(run(args), "usage: kestrune-pack build IMAGE MAJOR.MINOR OUT");
+    }
+    EXPECT_FALSE(std::filesystem::exists(out));
+}
+
+TEST_F(PackCommand, RefusedInputsWriteNothing) {
+    const std::string image_path = folder_.write("image.bin", sample_image(100));
+    const std::string too_large = folder_.write("large.bin", sample_image(MAX_IMAGE_LENGTH + 1));
+    const std::string out = folder_.file("out.fwu");
+    struct Case {
+        std::vector<std::string> args;
+        const char* message;
+    };
+    const Case cases[] = {
+        {{"build", image_path, "256.0", out}, "bad version '256.0'"},
+        {{"build", image_path, "1", out}, "bad version '1'"},
+        {{"sample", "100", "1.x", out}, "bad version '1.x'"},
+        {{"build", folder_.file("missing.bin"), "1.0", out}, "cannot read"},
+        {{"inspect", folder_.file("missing.fwu")}, "cannot read"},
+        {{"build", too_large, "1.0", out}, "too large"},
+        {{"sample", "4999997", "1.0", out}, "too large"},
+        {{"sample", "99999999999", "1.0", out}, "too large"},
+        {{"sample", "12k", "1.0", out}, "bad size '12k'"},
+        {{"sample", "100", "1.0", folder_.file("no-folder/out.fwu")}, "cannot write"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
+        expect_one_line_error(run(c.args), c.message);
+        EXPECT_FALSE(std::filesystem::exists(out));
+    }
+}
+
+TEST_F(PackCommand, SampleInspectAndLoad) {
+    const std::string path = folder_.file("Kestrune.fwu");
+    const Result sampled = run({"sample", "99996", "3.14", path});
+    ASSERT_EQ(sampled.exit_code, EXIT_DONE) << sampled.err;
+    EXPECT_TRUE(sampled.err.empty());
+
+    const Result inspected = run({"inspect", path});
+    EXPECT_EQ(inspected.exit_code, EXIT_DONE);
+    EXPECT_NE(inspected.out.find("image length: 99996 bytes\n"), std::string::npos)
+        << inspected.out;
+    EXPECT_NE(inspected.out.find("new version: 3.14\n"), std::string::npos);
+    EXPECT_NE(inspected.out.find("checksum good\n"), std::string::npos);
+
+    auto image = std::make_unique<UpdateImage>();
+    ASSERT_EQ(load_update_file(*image, path.c_str()), LoadOutcome::loaded);
+    EXPECT_EQ(image->file_length, 100'000U);
+    EXPECT_EQ(image->new_major(), 3);
+    EXPECT_EQ(image->new_minor(), 14);
+    const std::vector<std::uint8_t> expected = sample_image(99'996);
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), image->buffer.begin()));
+}
+
+TEST_F(PackCommand, BuildCarriesTheImageUnchanged) {
+    // Bytes that a text-mode read or write would change.
+    const std::vector<std::uint8_t> image{'\r', '\n', '\n', 0x1A, 0x00, '\r', 0xFF};
+    const std::string image_path = folder_.write("image.bin", image);
+    const std::string path = folder_.file("built.fwu");
+    ASSERT_EQ(run({"build", image_path, "0.255", path}).exit_code, EXIT_DONE);
+
+    auto loaded = std::make_unique<UpdateImage>();
+    ASSERT_EQ(load_update_file(*loaded, path.c_str()), LoadOutcome::loaded);
+    EXPECT_EQ(loaded->image_length(), image.size());
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), loaded->buffer.begin()));
+    EXPECT_EQ(loaded->new_major(), 0);
+    EXPECT_EQ(loaded->new_minor(), 255);
+}
+
+TEST_F(PackCommand, InspectReportsBadAndShortFiles) {
+    std::vector<std::uint8_t> file;
+    ASSERT_EQ(build_update_file(sample_image(600), {1, 1}, file), BuildOutcome::built);
+    file[600] = 2;  // the major version
+    const Result bad = run({"inspect", folder_.write("bad.fwu", file)});
+    EXPECT_EQ(bad.exit_code, EXIT_CHECKSUM_BAD);
+    EXPECT_NE(bad.out.find("new version: 2.1\n"), std::string::npos) << bad.out;
+    EXPECT_NE(bad.out.find("checksum bad\n"), std::string::npos);
+    EXPECT_EQ(bad.out.find("checksum good"), std::string::npos);
+
+    const Result short_file = run({"inspect", folder_.write("short.fwu", {0x56, 0xA8})});
+    EXPECT_EQ(short_file.exit_code, EXIT_CHECKSUM_BAD);
+    EXPECT_NE(short_file.out.find("too short"), std::string::npos) << short_file.out;
+    EXPECT_NE(short_file.out.find("checksum bad\n"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace kestrune::pack
