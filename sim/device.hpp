@@ -1,0 +1,151 @@
+// The simulated device as seen from the host's end of the serial line.
+//
+// A main firmware that listens and speaks only at 1,500,000 baud and hands over
+// to the bootloader when asked; a bootloader that listens and speaks only at
+// 115,200 baud, reports versions, erases its flash and takes 512-byte blocks.
+// Bytes sent at a speed the running firmware does not use are lost, in both
+// directions.
+//
+// The model is a byte stream with time in microseconds and knows nothing of
+// the driver: an adapter puts the host's bytes on the wire with receive(),
+// tells it the host's line speed with set_host_baud(), and collects the bytes
+// that have reached the host with take_output(). Every byte costs ten bit times
+// at the line's speed, one after the other in each direction; erasing and
+// writing flash cost device time. Input is handled at once, so the whole future
+// output is known: next_output_us() and output_arrival_us() say when it comes,
+// and an adapter can wait exactly until then.
+//
+//   sim::Device device{config};
+//   device.set_host_baud(1'500'000, now);
+//   device.receive(request.data(), request.size(), now);
+//   if (auto when = device.output_arrival_us(6)) {      // the whole answer
+//       wait_until(*when);
+//       device.take_output(answer, 6, *when);
+//   }
+//
+// Exchanges, with the device's answers:
+//   main firmware  5A 5A 63 00 E6 DA  ->  5A 5A 64 00 71 43, then the bootloader runs
+//   bootloader     3A 90 C4 17        ->  bootloader major, minor, firmware major,
+//                                         minor (FF FF: no firmware)
+//   bootloader     7E 04 B9 D2 66 C1 3F 80  ->  0F at once; F0 after the erase time,
+//                                         the flash all FF and its write pointer at 0
+//   after an erase 512 bytes          ->  the same 512 bytes (the echo)
+//                  verdict 01         ->  80 after the write time: the block is in
+//                                         flash at the write pointer, which moves on
+//                  any other verdict  ->  7F (refused); the same block is expected
+//                                         again. Cells not erased or a block past the
+//                                         end of the flash are refused as well.
+// Bytes that arrive while the device erases or writes flash are lost.
+//
+// A device that holds a main firmware starts with it in the first 64 KiB of
+// flash (a fixed pattern); the rest of the flash, and all of it without a main
+// firmware, is erased.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "sim/device_config.hpp"
+
+namespace kestrune::sim {
+
+inline constexpr std::uint32_t FIRMWARE_LINE_BAUD = 1'500'000;
+inline constexpr std::uint32_t BOOTLOADER_LINE_BAUD = 115'200;
+inline constexpr std::size_t FLASH_BLOCK_SIZE = 512;
+inline constexpr std::size_t OLD_FIRMWARE_SIZE = 64 * 1024;
+inline constexpr std::uint8_t BLOCK_REFUSED = 0x7F;
+
+class Device {
+  public:
+    explicit Device(DeviceConfig config);
+
+    // The host's line speed from at_us on; 0 while the host does not listen.
+    // Bytes still to arrive at another speed than the new one are lost.
+    void set_host_baud(std::uint32_t baud, std::uint64_t at_us);
+    // Bytes from the host, put on the wire at at_us (or when the wire is free).
+    void receive(const std::uint8_t* bytes, std::size_t count, std::uint64_t at_us);
+    // Moves up to max bytes that have reached the host by now_us into dest.
+    std::size_t take_output(std::uint8_t* dest, std::size_t max, std::uint64_t now_us);
+    // When the next byte for the host arrives; nothing when none is on its way.
+    std::optional<std::uint64_t> next_output_us() const;
+    // When the count-th byte not yet taken arrives; nothing when fewer are coming.
+    std::optional<std::uint64_t> output_arrival_us(std::size_t count) const;
+    // Drops the bytes that have reached the host by up_to_us and were not taken.
+    void discard_output(std::uint64_t up_to_us);
+
+    // Counts one driver call of an operation (a FaultPoint from read on) and
+    // returns the fault planned for it, if any. A drop takes effect at once.
+    const Fault* driver_call(FaultPoint operation);
+    bool connected() const { return connected_; }
+    // From now on nothing more is heard or said.
+    void drop_connection();
+
+    std::span<const std::uint8_t> flash() const { return flash_; }
+    bool in_bootloader() const { return mode_ != Mode::main_firmware; }
+    std::uint32_t blocks_received() const { return blocks_received_; }
+    std::uint32_t blocks_written() const { return blocks_written_; }
+    std::uint32_t blocks_refused() const { return blocks_refused_; }
+    // Time spent on the wire, both directions, and erasing and writing flash.
+    std::uint64_t wire_time_us() const { return wire_time_us_; }
+    std::uint64_t device_time_us() const { return device_time_us_; }
+    const DeviceConfig& config() const { return config_; }
+
+    // Microseconds that count bytes take at a speed (zero when time is off).
+    std::uint64_t wire_duration_us(std::size_t count, std::uint32_t baud) const;
+
+  private:
+    enum class Mode { main_firmware, bootloader_commands, bootloader_blocks, awaiting_verdict };
+
+    struct OutputByte {
+        std::uint64_t at_us;
+        std::uint32_t baud;
+        std::uint8_t value;
+    };
+
+    std::uint32_t listening_baud() const;
+    void hear(std::uint8_t byte, std::uint64_t at_us);
+    void hear_command(std::uint8_t byte, std::uint64_t at_us);
+    void hear_block_byte(std::uint8_t byte, std::uint64_t at_us);
+    void hear_verdict(std::uint8_t verdict, std::uint64_t at_us);
+    void start_erase(std::uint64_t at_us);
+    bool window_ends_with(std::span<const std::uint8_t> message) const;
+    const Fault* find_fault(FaultPoint point, std::uint32_t occurrence) const;
+    // Sends an answer as the fault (if any) lets it through.
+    void answer(std::span<const std::uint8_t> bytes, std::uint64_t ready_us, const Fault* fault);
+    void emit(std::span<const std::uint8_t> bytes, std::uint64_t ready_us);
+    std::uint64_t device_time(std::uint64_t micros) const;
+
+    DeviceConfig config_;
+    std::vector<std::uint8_t> flash_;
+    Mode mode_ = Mode::main_firmware;
+    bool connected_ = true;
+    std::uint32_t host_baud_ = 0;
+
+    std::uint64_t host_wire_free_us_ = 0;    // end of the host's last byte
+    std::uint64_t device_wire_free_us_ = 0;  // end of the device's last byte
+    std::uint64_t busy_until_us_ = 0;        // end of the erase or write in progress
+    std::deque<OutputByte> output_;
+
+    std::array<std::uint8_t, 8> window_{};  // the last command bytes heard
+    std::size_t window_size_ = 0;
+    std::array<std::uint8_t, FLASH_BLOCK_SIZE> block_{};
+    std::size_t block_fill_ = 0;
+    std::size_t write_pointer_ = 0;
+
+    std::uint32_t handovers_ = 0;
+    std::uint32_t version_queries_ = 0;
+    std::uint32_t erases_ = 0;
+    std::uint32_t blocks_received_ = 0;
+    std::uint32_t blocks_written_ = 0;
+    std::uint32_t blocks_refused_ = 0;
+    std::array<std::uint32_t, FAULT_POINT_COUNT> driver_calls_{};
+    std::uint64_t wire_time_us_ = 0;
+    std::uint64_t device_time_us_ = 0;
+};
+
+}  // namespace kestrune::sim

@@ -1,0 +1,319 @@
+#include "sim/device.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+#include "tests/sim/wire_bytes.hpp"
+
+namespace kestrune::sim::test {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+DeviceConfig parsed(const std::string& text) {
+    std::string error;
+    auto config = parse_device_config(text, error);
+    EXPECT_TRUE(config.has_value()) << error;
+    return config.value_or(DeviceConfig{});
+}
+
+// The host's end of the line: sends at once, then takes every answer byte,
+// moving its time to the arrival of the last one.
+class HostEnd {
+  public:
+    explicit HostEnd(DeviceConfig config = {}) : device(std::move(config)) {}
+
+    Bytes exchange(const Bytes& bytes, std::uint32_t baud) {
+        device.set_host_baud(baud, now);
+        device.receive(bytes.data(), bytes.size(), now);
+        now += device.wire_duration_us(bytes.size(), baud);
+        Bytes answer;
+        while (auto when = device.next_output_us()) {
+            now = std::max(now, *when);
+            std::uint8_t byte = 0;
+            device.take_output(&byte, 1, now);
+            answer.push_back(byte);
+        }
+        return answer;
+    }
+    void enter_bootloader_and_erase() {
+        ASSERT_EQ(exchange(HANDOVER_REQUEST, FAST), HANDOVER_ACK);
+        ASSERT_EQ(exchange(ERASE_COMMAND, SLOW), ERASE_ANSWERS);
+    }
+    // Sends the block, then the verdict; returns the echo and the answer.
+    std::pair<Bytes, Bytes> block(const Bytes& block, const Bytes& verdict) {
+        Bytes echo = exchange(block, SLOW);
+        return {echo, exchange(verdict, SLOW)};
+    }
+
+    Device device;
+    std::uint64_t now = 0;
+};
+
+TEST(DeviceWire, ByteTimesAreTenBitsAtTheLineSpeed) {
+    Device device{DeviceConfig{}};
+    EXPECT_EQ(device.wire_duration_us(512, SLOW), 44'445u);  // 44.44 ms, rounded up
+    EXPECT_EQ(device.wire_duration_us(1, SLOW), 87u);
+    EXPECT_EQ(device.wire_duration_us(6, FAST), 40u);
+
+    Device instant{parsed("zero_time yes")};
+    EXPECT_EQ(instant.wire_duration_us(512, SLOW), 0u);
+}
+
+TEST(DeviceHandover, AnsweredOnlyAtTheMainFirmwareSpeed) {
+    HostEnd slow;
+    EXPECT_THAT(slow.exchange(HANDOVER_REQUEST, SLOW), IsEmpty());
+    EXPECT_FALSE(slow.device.in_bootloader());
+
+    HostEnd fast;
+    fast.device.set_host_baud(FAST, 0);
+    fast.device.receive(HANDOVER_REQUEST.data(), HANDOVER_REQUEST.size(), 1000);
+    // The request takes 40 us, the acknowledgement another 40.
+    EXPECT_EQ(fast.device.next_output_us(), 1047u);  // 1040 + 6.67 rounded up
+    EXPECT_EQ(fast.device.output_arrival_us(6), 1080u);
+    EXPECT_EQ(fast.device.output_arrival_us(7), std::nullopt);
+    Bytes ack(6);
+    EXPECT_EQ(fast.device.take_output(ack.data(), 6, 1079), 5u);
+    EXPECT_EQ(fast.device.take_output(ack.data() + 5, 6, 1080), 1u);
+    EXPECT_EQ(ack, HANDOVER_ACK);
+    EXPECT_TRUE(fast.device.in_bootloader());
+    // The bootloader no longer hears the fast speed.
+    EXPECT_THAT(fast.exchange(VERSION_QUERY, FAST), IsEmpty());
+}
+
+TEST(DeviceHandover, RequestFoundAmongOtherBytesAndSplitAcrossWrites) {
+    HostEnd host;
+    EXPECT_THAT(host.exchange({0x00, 0x5A, 0x5A, 0x5A}, FAST), IsEmpty());
+    EXPECT_EQ(host.exchange({0x63, 0x00, 0xE6, 0xDA}, FAST), HANDOVER_ACK);
+}
+
+TEST(DeviceVersions, ReportsBootloaderAndMainFirmware) {
+    struct Case {
+        std::string config;
+        Bytes report;
+    };
+    const Case cases[] = {
+        {"bootloader_version 2.1\nfirmware_version 1.4", {2, 1, 1, 4}},
+        {"bootloader_version 3.250\nfirmware_version none", {3, 250, 0xFF, 0xFF}},
+    };
+    for (const Case& c : cases) {
+        HostEnd host{parsed(c.config)};
+        host.exchange(HANDOVER_REQUEST, FAST);
+        EXPECT_EQ(host.exchange(VERSION_QUERY, SLOW), c.report) << c.config;
+    }
+}
+
+TEST(DeviceErase, AnswersAtOnceThenAfterTheEraseTime) {
+    HostEnd host{parsed("erase_time 1200ms")};
+    host.exchange(HANDOVER_REQUEST, FAST);
+    EXPECT_NE(host.device.flash()[0], 0xFF);  // the old firmware
+
+    const std::uint64_t sent = host.now;
+    host.device.set_host_baud(SLOW, sent);
+    host.device.receive(ERASE_COMMAND.data(), ERASE_COMMAND.size(), sent);
+    const std::uint64_t heard = sent + 695;  // 8 bytes at 115,200 baud
+    EXPECT_EQ(host.device.next_output_us(), heard + 87);
+    EXPECT_EQ(host.device.output_arrival_us(2), heard + 87 + 1'200'000 + 87);
+    Bytes answers(2);
+    host.device.take_output(answers.data(), 2, heard + 2'000'000);
+    EXPECT_EQ(answers, ERASE_ANSWERS);
+    EXPECT_TRUE(std::all_of(host.device.flash().begin(), host.device.flash().end(),
+                            [](std::uint8_t cell) { return cell == 0xFF; }));
+}
+
+TEST(DeviceBlocks, EchoVerdictAndFlashContent) {
+    HostEnd host{parsed("block_write_time 3ms")};
+    host.enter_bootloader_and_erase();
+    const Bytes first = make_block(1);
+    const Bytes second = make_block(2);
+
+    // The echo starts once the whole block has arrived: 44.44 ms each way.
+    const std::uint64_t sent = host.now;
+    auto [echo, answer] = host.block(first, VERDICT_GOOD);
+    EXPECT_EQ(echo, first);
+    EXPECT_EQ(answer, ACCEPTED);
+    EXPECT_EQ(host.now - sent, 2 * 44'445u + 87 + 3'000 + 87);
+
+    // A bad verdict is refused and the same block is expected again.
+    std::tie(echo, answer) = host.block(second, VERDICT_BAD);
+    EXPECT_EQ(echo, second);
+    EXPECT_THAT(answer, ElementsAre(BLOCK_REFUSED));
+    std::tie(echo, answer) = host.block(second, VERDICT_GOOD);
+    EXPECT_EQ(answer, ACCEPTED);
+
+    const auto flash = host.device.flash();
+    EXPECT_TRUE(std::equal(first.begin(), first.end(), flash.begin()));
+    EXPECT_TRUE(std::equal(second.begin(), second.end(), flash.begin() + 512));
+    EXPECT_EQ(flash[1024], 0xFF);
+    EXPECT_EQ(host.device.blocks_received(), 3u);
+    EXPECT_EQ(host.device.blocks_written(), 2u);
+    EXPECT_EQ(host.device.blocks_refused(), 1u);
+}
+
+TEST(DeviceBlocks, RefusedOverCellsNotErasedOrPastTheFlash) {
+    // The erase leaves the old firmware in place: every block is refused.
+    HostEnd unerased{parsed("fault erase_done 1 unerased")};
+    unerased.enter_bootloader_and_erase();
+    const Bytes before(unerased.device.flash().begin(), unerased.device.flash().begin() + 512);
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_THAT(unerased.block(make_block(1), VERDICT_GOOD).second, ElementsAre(BLOCK_REFUSED));
+    }
+    EXPECT_TRUE(std::equal(before.begin(), before.end(), unerased.device.flash().begin()));
+    EXPECT_EQ(unerased.device.blocks_refused(), 2u);
+
+    HostEnd small{parsed("flash_size 1000")};
+    small.enter_bootloader_and_erase();
+    EXPECT_EQ(small.block(make_block(1), VERDICT_GOOD).second, ACCEPTED);
+    EXPECT_THAT(small.block(make_block(2), VERDICT_GOOD).second, ElementsAre(BLOCK_REFUSED));
+}
+
+TEST(DeviceTime, UpdateTakesExactlyItsWireAndDeviceTime) {
+    for (const char* config : {"erase_time 700ms\nblock_write_time 2ms", "zero_time yes"}) {
+        HostEnd host{parsed(config)};
+        host.enter_bootloader_and_erase();
+        host.block(make_block(1), VERDICT_GOOD);
+        host.block(make_block(2), VERDICT_BAD);
+        host.block(make_block(2), VERDICT_GOOD);
+        EXPECT_EQ(host.now, host.device.wire_time_us() + host.device.device_time_us()) << config;
+        EXPECT_EQ(host.device.device_time_us(), host.device.config().zero_time ? 0u : 704'000u);
+    }
+}
+
+TEST(DeviceTime, BytesArrivingDuringTheEraseAreLost) {
+    HostEnd host{parsed("erase_time 1s")};
+    host.exchange(HANDOVER_REQUEST, FAST);
+    host.device.set_host_baud(SLOW, host.now);
+    host.device.receive(ERASE_COMMAND.data(), ERASE_COMMAND.size(), host.now);
+    const Bytes block = make_block(1);
+    host.device.receive(block.data(), block.size(), host.now + 1000);
+    Bytes answers(3);
+    EXPECT_EQ(host.device.take_output(answers.data(), 3, host.now + 10'000'000), 2u);
+    EXPECT_EQ(host.device.blocks_received(), 0u);
+}
+
+// What the device answers at each step of an update when a fault is planned.
+TEST(DeviceFaults, ExchangeFaultsChangeTheAnswer) {
+    struct Case {
+        std::string fault;
+        Bytes handover, version, erase, echo_head, answer;
+        bool in_bootloader = true;
+        std::uint32_t written = 1;
+    };
+    const Bytes report = {1, 0, 1, 0};
+    const Bytes head = {make_block(1)[0], make_block(1)[1]};
+    const Case cases[] = {
+        {"", HANDOVER_ACK, report, ERASE_ANSWERS, head, ACCEPTED},
+        {"fault handover 1 silent", {}, report, ERASE_ANSWERS, head, ACCEPTED},
+        {"fault handover * ignore", {}, {}, {}, {}, {}, false, 0},
+        {"fault handover 1 garbage 5A 5A 64 01",
+         {0x5A, 0x5A, 0x64, 0x01},
+         report,
+         ERASE_ANSWERS,
+         head,
+         ACCEPTED},
+        {"fault handover 1 short 3", {0x5A, 0x5A, 0x64}, report, ERASE_ANSWERS, head, ACCEPTED},
+        {"fault version 1 short 2", HANDOVER_ACK, {1, 0}, ERASE_ANSWERS, head, ACCEPTED},
+        {"fault version 1 ignore", HANDOVER_ACK, {}, ERASE_ANSWERS, head, ACCEPTED},
+        {"fault erase_ack 1 silent", HANDOVER_ACK, report, {0xF0}, head, ACCEPTED},
+        {"fault erase_ack 1 ignore", HANDOVER_ACK, report, {}, {}, {}, true, 0},
+        {"fault erase_done 1 garbage 0F", HANDOVER_ACK, report, {0x0F, 0x0F}, head, ACCEPTED},
+        {"fault echo 1 short 0", HANDOVER_ACK, report, ERASE_ANSWERS, {}, ACCEPTED},
+        {"fault echo 1 ignore", HANDOVER_ACK, report, ERASE_ANSWERS, {}, {}, true, 0},
+        {"fault block_answer 1 refuse",
+         HANDOVER_ACK,
+         report,
+         ERASE_ANSWERS,
+         head,
+         {BLOCK_REFUSED},
+         true,
+         0},
+        {"fault block_answer 1 silent", HANDOVER_ACK, report, ERASE_ANSWERS, head, {}},
+        {"fault block_answer 1 ignore", HANDOVER_ACK, report, ERASE_ANSWERS, head, {}, true, 0},
+        {"fault block_answer 2 refuse", HANDOVER_ACK, report, ERASE_ANSWERS, head, ACCEPTED},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fault);
+        HostEnd host{parsed(c.fault)};
+        EXPECT_EQ(host.exchange(HANDOVER_REQUEST, FAST), c.handover);
+        EXPECT_EQ(host.device.in_bootloader(), c.in_bootloader);
+        EXPECT_EQ(host.exchange(VERSION_QUERY, SLOW), c.version);
+        EXPECT_EQ(host.exchange(ERASE_COMMAND, SLOW), c.erase);
+        const Bytes echo = host.exchange(make_block(1), SLOW);
+        EXPECT_EQ(Bytes(echo.begin(), echo.begin() + std::min<std::size_t>(2, echo.size())),
+                  c.echo_head);
+        EXPECT_EQ(host.exchange(VERDICT_GOOD, SLOW), c.answer);
+        EXPECT_EQ(host.device.blocks_written(), c.written);
+    }
+}
+
+TEST(DeviceFaults, NumberedFaultWinsOverEveryAndCountsRepeats) {
+    HostEnd host{parsed("fault version * silent\nfault version 2 garbage AA")};
+    host.exchange(HANDOVER_REQUEST, FAST);
+    EXPECT_THAT(host.exchange(VERSION_QUERY, SLOW), IsEmpty());
+    EXPECT_THAT(host.exchange(VERSION_QUERY, SLOW), ElementsAre(0xAA));
+    EXPECT_THAT(host.exchange(VERSION_QUERY, SLOW), IsEmpty());
+
+    // The n-th block counts blocks sent again after a refusal.
+    HostEnd blocks{parsed("fault block_answer 2 refuse")};
+    blocks.enter_bootloader_and_erase();
+    EXPECT_THAT(blocks.block(make_block(1), VERDICT_BAD).second, ElementsAre(BLOCK_REFUSED));
+    EXPECT_THAT(blocks.block(make_block(1), VERDICT_GOOD).second, ElementsAre(BLOCK_REFUSED));
+    EXPECT_EQ(blocks.block(make_block(1), VERDICT_GOOD).second, ACCEPTED);
+}
+
+TEST(DeviceFaults, CorruptedBlockShowsInEchoAndInFlashWhenAcceptedAnyway) {
+    HostEnd host{parsed("fault echo 1 corrupt 511")};
+    host.enter_bootloader_and_erase();
+    Bytes expected = make_block(1);
+    expected[511] ^= 0xFF;
+    const auto [echo, answer] = host.block(make_block(1), VERDICT_GOOD);
+    EXPECT_EQ(echo, expected);
+    EXPECT_EQ(answer, ACCEPTED);
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), host.device.flash().begin()));
+}
+
+TEST(DeviceFaults, DropSilencesEverythingAfter) {
+    HostEnd host{parsed("fault erase_ack 1 drop")};
+    host.exchange(HANDOVER_REQUEST, FAST);
+    EXPECT_THAT(host.exchange(ERASE_COMMAND, SLOW), IsEmpty());
+    EXPECT_FALSE(host.device.connected());
+    EXPECT_THAT(host.exchange(VERSION_QUERY, SLOW), IsEmpty());
+    EXPECT_NE(host.device.flash()[0], 0xFF);  // dropped before erasing
+}
+
+TEST(DeviceFaults, DriverCallsCountedPerOperation) {
+    Device device{parsed("fault set_baud_rate 2 fail 4\nfault read 3 drop")};
+    EXPECT_EQ(device.driver_call(FaultPoint::set_baud_rate), nullptr);
+    EXPECT_EQ(device.driver_call(FaultPoint::read), nullptr);
+    const Fault* fault = device.driver_call(FaultPoint::set_baud_rate);
+    ASSERT_NE(fault, nullptr);
+    EXPECT_EQ(fault->status, 4u);
+    EXPECT_EQ(device.driver_call(FaultPoint::read), nullptr);
+    EXPECT_TRUE(device.connected());
+    device.driver_call(FaultPoint::read);
+    EXPECT_FALSE(device.connected());
+}
+
+TEST(DeviceOutput, HostSpeedChangeLosesBytesStillOnTheWay) {
+    HostEnd host;
+    host.device.set_host_baud(FAST, 0);
+    host.device.receive(HANDOVER_REQUEST.data(), HANDOVER_REQUEST.size(), 0);
+    // Three bytes of the acknowledgement have arrived by 60 us; the host then
+    // switches speed and hears nothing more.
+    host.device.set_host_baud(SLOW, 60);
+    Bytes got(6);
+    EXPECT_EQ(host.device.take_output(got.data(), 6, 1000), 3u);
+
+    HostEnd purged;
+    purged.device.set_host_baud(FAST, 0);
+    purged.device.receive(HANDOVER_REQUEST.data(), HANDOVER_REQUEST.size(), 0);
+    purged.device.discard_output(60);
+    EXPECT_EQ(purged.device.take_output(got.data(), 6, 1000), 3u);
+}
+
+}  // namespace
+}  // namespace kestrune::sim::test
