@@ -295,9 +295,8 @@ void Device::emit(std::span<const std::uint8_t> bytes, std::uint64_t ready_us) {
     const std::uint64_t duration = wire_duration_us(bytes.size(), baud);
     device_wire_free_us_ = start + duration;
     wire_time_us_ += duration;
-    if (baud != host_baud_) {
-        return;  // the host listens at another speed: the bytes are lost
-    }
+    // The device only answers what it heard, so the host listens at its speed
+    // now; should the host change speed later, set_host_baud drops the bytes.
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         output_.push_back({start + wire_duration_us(i + 1, baud), baud, bytes[i]});
     }

@@ -8,6 +8,15 @@ namespace kestrune::sim {
 
 namespace {
 
+// Joins the pieces of a message.
+std::string join(std::initializer_list<std::string_view> pieces) {
+    std::string result;
+    for (std::string_view piece : pieces) {
+        result.append(piece);
+    }
+    return result;
+}
+
 constexpr std::array<std::string_view, FAULT_POINT_COUNT> POINT_NAMES = {
     "handover",
     "version",
@@ -162,7 +171,7 @@ std::optional<std::string> parse_fault(const std::vector<std::string_view>& word
     }
     const auto point = find_name<FaultPoint>(POINT_NAMES, words[1]);
     if (!point) {
-        return "unknown fault point '" + std::string(words[1]) + "'";
+        return join({"unknown fault point '", words[1], "'"});
     }
     fault.point = *point;
     if (words[2] == "*") {
@@ -176,11 +185,10 @@ std::optional<std::string> parse_fault(const std::vector<std::string_view>& word
     }
     const auto kind = find_name<FaultKind>(KIND_NAMES, words[3]);
     if (!kind) {
-        return "unknown fault kind '" + std::string(words[3]) + "'";
+        return join({"unknown fault kind '", words[3], "'"});
     }
     if ((allowed_kinds(fault.point) & kind_bit(*kind)) == 0) {
-        return "fault kind '" + std::string(words[3]) + "' does not apply to '" +
-               std::string(words[1]) + "'";
+        return join({"fault kind '", words[3], "' does not apply to '", words[1], "'"});
     }
     fault.kind = *kind;
 
@@ -190,7 +198,7 @@ std::optional<std::string> parse_fault(const std::vector<std::string_view>& word
                                      std::uint32_t& target) -> std::optional<std::string> {
         const auto value = arguments == 1 ? parse_number(words[4], max) : std::nullopt;
         if (!value || *value < min) {
-            return "'" + std::string(words[3]) + "' needs " + what;
+            return join({"'", words[3], "' needs ", what});
         }
         target = static_cast<std::uint32_t>(*value);
         return std::nullopt;
@@ -203,7 +211,7 @@ std::optional<std::string> parse_fault(const std::vector<std::string_view>& word
             for (std::size_t i = 4; i < words.size(); ++i) {
                 const auto byte = parse_hex_byte(words[i]);
                 if (!byte) {
-                    return "'" + std::string(words[i]) + "' is not a hexadecimal byte";
+                    return join({"'", words[i], "' is not a hexadecimal byte"});
                 }
                 fault.bytes.push_back(*byte);
             }
@@ -216,7 +224,7 @@ std::optional<std::string> parse_fault(const std::vector<std::string_view>& word
             return number_argument(1, 0xFFFF'FFFF, "a non-zero status", fault.status);
         default:
             if (arguments != 0) {
-                return "'" + std::string(words[3]) + "' takes no argument";
+                return join({"'", words[3], "' takes no argument"});
             }
             return std::nullopt;
     }
@@ -227,11 +235,11 @@ std::optional<std::string> parse_setting(const std::vector<std::string_view>& wo
                                          DeviceConfig& config) {
     const std::string_view name = words[0];
     if (words.size() != 2) {
-        return "'" + std::string(name) + "' takes one value";
+        return join({"'", name, "' takes one value"});
     }
     const std::string_view value = words[1];
     const auto bad_value = [&](const char* expected) {
-        return "'" + std::string(value) + "' is not " + expected;
+        return join({"'", value, "' is not ", expected});
     };
     if (name == "bootloader_version") {
         const auto version = parse_version(value);
@@ -267,7 +275,7 @@ std::optional<std::string> parse_setting(const std::vector<std::string_view>& wo
         }
         config.zero_time = value == "yes";
     } else {
-        return "unknown setting '" + std::string(name) + "'";
+        return join({"unknown setting '", name, "'"});
     }
     return std::nullopt;
 }
@@ -307,7 +315,7 @@ std::optional<DeviceConfig> parse_device_config(std::string_view text, std::stri
             problem = parse_setting(words, config);
         }
         if (problem) {
-            error = "line " + std::to_string(line_number) + ": " + *problem;
+            error = join({"line ", std::to_string(line_number), ": ", *problem});
             return std::nullopt;
         }
     }

@@ -1,6 +1,7 @@
 #include "sim/sim_driver.hpp"
 
 #include <algorithm>
+#include <string_view>
 
 namespace kestrune::sim {
 
@@ -13,12 +14,18 @@ bool fails(const Fault* fault) {
     return fault != nullptr && fault->kind == FaultKind::fail;
 }
 
-std::string numbers(std::initializer_list<unsigned> values) {
-    std::string text;
+// A call as the record shows it: "set_flow_control(0,0,0)".
+std::string call_text(std::string_view name, std::initializer_list<unsigned> values) {
+    std::string text(name);
+    text += '(';
     for (unsigned value : values) {
-        text += (text.empty() ? "" : ",") + std::to_string(value);
+        if (text.back() != '(') {
+            text += ',';
+        }
+        text += std::to_string(value);
     }
-    return "(" + text + ")";
+    text += ')';
+    return text;
 }
 
 }  // namespace
@@ -50,7 +57,7 @@ std::optional<LinkStatus> SimDriver::refusal(DeviceHandle handle, const Fault* f
 }
 
 LinkStatus SimDriver::open(std::uint32_t device_index, DeviceHandle& handle) {
-    calls_.push_back("open" + numbers({device_index}));
+    calls_.push_back(call_text("open", {device_index}));
     const Fault* fault = device_.driver_call(FaultPoint::open);
     if (!device_.connected() || device_index != 0) {
         return STATUS_DEVICE_NOT_FOUND;
@@ -93,7 +100,7 @@ LinkStatus SimDriver::close(DeviceHandle handle) {
 
 LinkStatus SimDriver::read(DeviceHandle handle, std::uint8_t* buffer, std::uint32_t wanted,
                            std::uint32_t& received) {
-    calls_.push_back("read" + numbers({wanted}));
+    calls_.push_back(call_text("read", {wanted}));
     received = 0;
     const Fault* fault = device_.driver_call(FaultPoint::read);
     if (const auto status = refusal(handle, fault)) {
@@ -130,7 +137,7 @@ LinkStatus SimDriver::read(DeviceHandle handle, std::uint8_t* buffer, std::uint3
 
 LinkStatus SimDriver::write(DeviceHandle handle, const std::uint8_t* buffer, std::uint32_t count,
                             std::uint32_t& written) {
-    calls_.push_back("write" + numbers({count}));
+    calls_.push_back(call_text("write", {count}));
     writes_.emplace_back(buffer, buffer + count);
     written = 0;
     const Fault* fault = device_.driver_call(FaultPoint::write);
@@ -159,7 +166,7 @@ LinkStatus SimDriver::reset(DeviceHandle handle) {
 
 LinkStatus SimDriver::set_baud_rate(DeviceHandle handle, std::uint32_t baud) {
     const LinkStatus status =
-        setting_call(FaultPoint::set_baud_rate, handle, "set_baud_rate" + numbers({baud}));
+        setting_call(FaultPoint::set_baud_rate, handle, call_text("set_baud_rate", {baud}));
     if (status != LINK_OK) {
         return status;
     }
@@ -175,7 +182,7 @@ LinkStatus SimDriver::set_data_characteristics(DeviceHandle handle, std::uint8_t
                                                std::uint8_t stop_bits, std::uint8_t parity) {
     const LinkStatus status =
         setting_call(FaultPoint::set_data_characteristics, handle,
-                     "set_data_characteristics" + numbers({word_length, stop_bits, parity}));
+                     call_text("set_data_characteristics", {word_length, stop_bits, parity}));
     if (status != LINK_OK) {
         return status;
     }
@@ -187,7 +194,7 @@ LinkStatus SimDriver::set_data_characteristics(DeviceHandle handle, std::uint8_t
 LinkStatus SimDriver::set_flow_control(DeviceHandle handle, std::uint16_t mode, std::uint8_t xon,
                                        std::uint8_t xoff) {
     return setting_call(FaultPoint::set_flow_control, handle,
-                        "set_flow_control" + numbers({mode, xon, xoff}));
+                        call_text("set_flow_control", {mode, xon, xoff}));
 }
 
 LinkStatus SimDriver::set_special_characters(DeviceHandle handle, std::uint8_t event_char,
@@ -195,11 +202,11 @@ LinkStatus SimDriver::set_special_characters(DeviceHandle handle, std::uint8_t e
                                              std::uint8_t error_enable) {
     return setting_call(
         FaultPoint::set_special_characters, handle,
-        "set_special_characters" + numbers({event_char, event_enable, error_char, error_enable}));
+        call_text("set_special_characters", {event_char, event_enable, error_char, error_enable}));
 }
 
 LinkStatus SimDriver::purge(DeviceHandle handle, std::uint32_t mask) {
-    const LinkStatus status = setting_call(FaultPoint::purge, handle, "purge" + numbers({mask}));
+    const LinkStatus status = setting_call(FaultPoint::purge, handle, call_text("purge", {mask}));
     // Written bytes are on the wire at once, so the transmit side has nothing to drop.
     if (status == LINK_OK && (mask & PURGE_RECEIVE) != 0) {
         device_.discard_output(time_.now_us());
@@ -211,7 +218,7 @@ LinkStatus SimDriver::set_timeouts(DeviceHandle handle, std::uint32_t read_timeo
                                    std::uint32_t write_timeout_ms) {
     const LinkStatus status =
         setting_call(FaultPoint::set_timeouts, handle,
-                     "set_timeouts" + numbers({read_timeout_ms, write_timeout_ms}));
+                     call_text("set_timeouts", {read_timeout_ms, write_timeout_ms}));
     if (status == LINK_OK) {
         read_timeout_ms_ = read_timeout_ms;
         write_timeout_ms_ = write_timeout_ms;
