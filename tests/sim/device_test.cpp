@@ -6,20 +6,13 @@
 #include <algorithm>
 #include <string>
 
-#include "tests/sim/wire_bytes.hpp"
+#include "tests/sim/fixtures.hpp"
 
 namespace kestrune::sim::test {
 namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
-
-DeviceConfig parsed(const std::string& text) {
-    std::string error;
-    auto config = parse_device_config(text, error);
-    EXPECT_TRUE(config.has_value()) << error;
-    return config.value_or(DeviceConfig{});
-}
 
 // The host's end of the line: sends at once, then takes every answer byte,
 // moving its time to the arrival of the last one.
@@ -156,14 +149,17 @@ TEST(DeviceBlocks, EchoVerdictAndFlashContent) {
 
 TEST(DeviceBlocks, RefusedOverCellsNotErasedOrPastTheFlash) {
     // The erase leaves the old firmware in place: every block is refused.
-    HostEnd unerased{parsed("fault erase_done 1 unerased")};
-    unerased.enter_bootloader_and_erase();
-    const Bytes before(unerased.device.flash().begin(), unerased.device.flash().begin() + 512);
-    for (int i = 0; i < 2; ++i) {
-        EXPECT_THAT(unerased.block(make_block(1), VERDICT_GOOD).second, ElementsAre(BLOCK_REFUSED));
+    for (const char* fault : {"fault erase_ack 1 unerased", "fault erase_done 1 unerased"}) {
+        HostEnd unerased{parsed(fault)};
+        unerased.enter_bootloader_and_erase();
+        const Bytes before(unerased.device.flash().begin(), unerased.device.flash().begin() + 512);
+        for (int i = 0; i < 2; ++i) {
+            EXPECT_THAT(unerased.block(make_block(1), VERDICT_GOOD).second,
+                        ElementsAre(BLOCK_REFUSED));
+        }
+        EXPECT_TRUE(std::equal(before.begin(), before.end(), unerased.device.flash().begin()));
+        EXPECT_EQ(unerased.device.blocks_refused(), 2u);
     }
-    EXPECT_TRUE(std::equal(before.begin(), before.end(), unerased.device.flash().begin()));
-    EXPECT_EQ(unerased.device.blocks_refused(), 2u);
 
     HostEnd small{parsed("flash_size 1000")};
     small.enter_bootloader_and_erase();

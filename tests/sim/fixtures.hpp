@@ -1,8 +1,14 @@
-// The device's messages as the tests expect to see them on the wire.
+// The device's messages as the tests expect to see them on the wire, and
+// devices made from the settings' text form.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
+#include <string>
 #include <vector>
+
+#include "sim/device_config.hpp"
 
 namespace kestrune::sim::test {
 
@@ -27,6 +33,13 @@ inline Bytes make_block(std::uint8_t seed) {
         block[i] = static_cast<std::uint8_t>(i * 7 + seed) & 0x7F;
     }
     return block;
+}
+
+inline DeviceConfig parsed(const std::string& text) {
+    std::string error;
+    auto config = parse_device_config(text, error);
+    EXPECT_TRUE(config.has_value()) << error;
+    return config.value_or(DeviceConfig{});
 }
 
 }  // namespace kestrune::sim::test
