@@ -5,6 +5,7 @@
 
 #include "link/link.hpp"
 #include "sim/fake_clock.hpp"
+#include "tests/support/link_calls.hpp"
 #include "tests/support/scripted_driver.hpp"
 
 namespace kestrune {
@@ -12,16 +13,7 @@ namespace {
 
 using testing::ScriptedDriver;
 
-const std::vector<std::string> FULL_CONFIGURATION_AT_FAST_SPEED = {
-    "open(0)",
-    "reset",
-    "set_baud_rate(1500000)",
-    "set_data_characteristics(8,0,0)",
-    "set_flow_control(0,0,0)",
-    "set_special_characters(0,0,0,0)",
-    "set_timeouts(300,300)",
-    "purge(3)",
-};
+const std::vector<std::string> FULL_CONFIGURATION_AT_FAST_SPEED = testing::opening_calls(1'500'000);
 
 class LinkSetup : public ::testing::Test {
   protected:

@@ -5,6 +5,7 @@
 
 #include "protocol/bootloader.hpp"
 #include "sim/fake_clock.hpp"
+#include "tests/support/link_calls.hpp"
 #include "tests/support/scripted_driver.hpp"
 
 namespace kestrune {
@@ -41,17 +42,8 @@ TEST_F(BootloaderEntry, AcknowledgedAtOnceSendsOneRequestThenReconnectsSlowly) {
     EXPECT_EQ(enter_bootloader(link, answer), EntryOutcome::entered);
     EXPECT_EQ(requests_sent(), 1U);
     EXPECT_EQ(driver.writes().size(), 1U);
-    const std::vector<std::string> expected = {
-        "close",
-        "open(0)",
-        "reset",
-        "set_baud_rate(115200)",
-        "set_data_characteristics(8,0,0)",
-        "set_flow_control(0,0,0)",
-        "set_special_characters(0,0,0,0)",
-        "set_timeouts(300,300)",
-        "purge(3)",
-    };
+    std::vector<std::string> expected = testing::opening_calls(115'200);
+    expected.insert(expected.begin(), "close");
     // After the hand-shake: close, pause, reopen at the slow speed.
     EXPECT_EQ(driver.setup_calls(), expected);
     EXPECT_EQ(clock.slept_ms(), 100U);
