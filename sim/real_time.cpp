@@ -11,7 +11,11 @@ std::uint64_t RealTime::now_us() {
 }
 
 void RealTime::wait_until_us(std::uint64_t when) {
-    std::this_thread::sleep_until(start_ + std::chrono::microseconds(when));
+    // A sleep may end early: on Windows one shorter than the timer's tick
+    // returns at once. Sleep again until the time has really come.
+    while (now_us() < when) {
+        std::this_thread::sleep_until(start_ + std::chrono::microseconds(when));
+    }
 }
 
 }  // namespace kestrune::sim
