@@ -10,8 +10,9 @@
 #
 # Most cases run the program inside a pseudo-terminal (a tmux pane), so that it
 # has a real console: keys are typed with tmux send-keys, standard output goes
-# to a file, and after the program has ended console-probe.exe lists the key
-# presses it left in the console input. The simulated library reads its device
+# to a file (in one case to the console screen, read back from the pane), and
+# after the program has ended console-probe.exe lists the key presses it left
+# in the console input. The simulated library reads its device
 # from sim-device.txt in the current folder and leaves sim-calls.txt (the
 # driver calls, written as they happen) and sim-flash.bin there. A few cases
 # run without any terminal and with standard input from /dev/null, as CI does.
@@ -218,6 +219,20 @@ start_in_console() {
         "cd '$run' && '$wine' cmd /c run.bat; sleep 600"
 }
 
+# Starts the program with its standard output on the console screen itself.
+start_on_screen() {
+    local run=$case_dir/run
+    tmux_ kill-session -t "$tmux_session" 2>/dev/null
+    tmux_ new-session -d -s "$tmux_session" -x 100 -y 30 \
+        "cd '$run' && '$wine' '$case_dir/prog/kestrune-update.exe'; echo \$? >rc.txt; echo done >done.txt; sleep 600"
+}
+
+# The rows of the console screen, without the empty rows below the text.
+screen_rows() {
+    tmux_ capture-pane -p -t "$tmux_session" |
+        awk '{ row[NR] = $0 } END { n = NR; while (n > 0 && row[n] == "") n--; for (i = 1; i <= n; i++) print row[i] }'
+}
+
 keys() {
     local key
     for key in "$@"; do
@@ -362,6 +377,33 @@ case_complete_update() {
         problem "$(count_calls "write(512)") blocks sent, expected $SMALL_BLOCKS"
     expect_flash_holds "$work/files/small.fwu" "$SMALL_BLOCKS"
     end_console_case_with_key 107
+}
+
+case_progress_on_one_screen_row() {
+    new_case progress-rewritten-on-one-screen-row
+    cp "$sim_dll" "$case_dir/prog/"
+    update_file "$work/files/small.fwu"
+    device "${OLD_DEVICE[@]}"
+    start_on_screen
+    # Typed once the program runs: the terminal would echo an earlier key.
+    if step "the version query" has_call "write(4)" && sleep 0.5 && keys y &&
+        step "the link closed after $SMALL_BLOCKS blocks" all_blocks_sent_and_closed; then
+        sleep 0.5
+        # Each progress text overwrote the one before; the terminal drops
+        # the blanks at the ends of rows.
+        screen_rows >"$case_dir/screen.txt"
+        printf '%s\n' "Update program start." "Connection OK." \
+            "Bootloader firmware version: 2.1" "New main firmware version: 1.3" \
+            "Old main firmware version: 1.2" "Do you want to continue (Y or N)? Y" "Erase OK." \
+            "Load: 89 %" "FirmWare update OK." "Press any key to exit." >"$case_dir/screen.expected"
+        cmp -s "$case_dir/screen.txt" "$case_dir/screen.expected" ||
+            problem "screen differs: got [$(tr '\n' '|' <"$case_dir/screen.txt")]" \
+                "expected [$(tr '\n' '|' <"$case_dir/screen.expected")]"
+        expect_waiting_for_key && keys k && step "the end after the key" exited
+    fi
+    expect_exit 1
+    expect_flash_holds "$work/files/small.fwu" "$SMALL_BLOCKS"
+    end_console_case
 }
 
 case_answer_n_typed_early() {
@@ -529,6 +571,7 @@ case_no_driver_library
 case_library_in_current_folder_only
 case_library_missing_an_operation
 case_complete_update
+case_progress_on_one_screen_row
 case_answer_n_typed_early
 case_other_keys_ignored
 case_abort_during_transfer
