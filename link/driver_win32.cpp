@@ -106,7 +106,7 @@ bool load_driver_table(DriverTable& table) {
         find_operation(module, ORDINAL_SET_TIMEOUTS, found.set_timeouts);
     if (!complete) {
         // A library that lacks an operation is not one the program can drive;
-        // none of its code is ever run.
+        // none of its operations is ever called.
         FreeLibrary(module);
         return false;
     }
