@@ -200,6 +200,7 @@ new_case() {
     case_name=$1
     case_dir=$work/cases/$case_name
     problems=()
+    case_start=$(now_ms)
     rm -rf "$case_dir"
     mkdir -p "$case_dir/prog" "$case_dir/run"
     cp "$program" "$case_dir/prog/"
@@ -291,11 +292,12 @@ run_headless() {
 }
 
 report() {
+    local took="($(($(now_ms) - case_start)) ms)"
     if [ ${#problems[@]} -eq 0 ]; then
-        echo "PASS $case_name"
+        echo "PASS $case_name $took"
         passed=$((passed + 1))
     else
-        echo "FAIL $case_name"
+        echo "FAIL $case_name $took"
         printf '     %s\n' "${problems[@]}"
         failed=$((failed + 1))
     fi
@@ -534,6 +536,8 @@ suite_start=$(now_ms)
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "making the wine prefix in $WINEPREFIX"
     "$wine" wineboot -i >/dev/null 2>&1
+    # Let the prefix's set-up finish before any case runs.
+    "$wineserver" -w 2>/dev/null
 fi
 # One wine server for the whole suite, so that no case pays for its start.
 "$wineserver" -p 2>/dev/null
@@ -562,6 +566,8 @@ cp "$work/files/small.fwu" "$work/files/damaged.fwu"
 printf '\x5a' | dd of="$work/files/damaged.fwu" bs=1 seek=100 conv=notrunc status=none
 cmp -s "$work/files/small.fwu" "$work/files/damaged.fwu" &&
     printf '\xa5' | dd of="$work/files/damaged.fwu" bs=1 seek=100 conv=notrunc status=none
+
+echo "wine prefix and update files ready ($(($(now_ms) - suite_start)) ms)"
 
 case_imports
 case_headless_no_file
