@@ -29,6 +29,7 @@ done
 step "build: windows"
 cmake --preset windows
 cmake --build --preset windows -j "$jobs"
+cmake --build --preset windows --target package-zip
 
 if [ -x tests/e2e/run.sh ]; then
     step "end to end: windows program under wine"
