@@ -26,6 +26,16 @@ for bench in build/release/kestrune-bench-*; do
     "$bench" --benchmark_min_time=0.05
 done
 
+step "demo: a whole update in real time, answered from standard input"
+status=0
+echo y | setsid build/release/kestrune-demo >build/release/demo.txt || status=$?
+tail -c 120 build/release/demo.txt
+echo
+if [ "$status" -ne 1 ] || ! grep -q "FirmWare update OK." build/release/demo.txt; then
+    echo "demo: expected a completed update and exit code 1, got $status"
+    exit 1
+fi
+
 step "build: windows"
 cmake --preset windows
 cmake --build --preset windows -j "$jobs"
