@@ -28,7 +28,7 @@ done
 
 step "demo: a whole update in real time, answered from standard input"
 status=0
-echo y | setsid build/release/kestrune-demo >build/release/demo.txt || status=$?
+echo y | setsid -w build/release/kestrune-demo >build/release/demo.txt || status=$?
 tail -c 120 build/release/demo.txt
 echo
 if [ "$status" -ne 1 ] || ! grep -q "FirmWare update OK." build/release/demo.txt; then

@@ -15,7 +15,7 @@ expect() {
     local name=$1 code=$2 expected=$3 min=$4 max=$5
     local start end actual status
     start=$(date +%s%N)
-    setsid "$update" </dev/null >out.txt 2>err.txt
+    setsid -w "$update" </dev/null >out.txt 2>err.txt
     status=$?
     end=$(date +%s%N)
     local ms=$(((end - start) / 1000000))
