@@ -77,14 +77,7 @@ struct Rig {
         const auto flash = device->flash();
         return std::equal(image.begin(), image.end(), flash.begin());
     }
-    std::vector<std::string> setup_calls() const {
-        std::vector<std::string> setup;
-        std::copy_if(driver->calls().begin(), driver->calls().end(), std::back_inserter(setup),
-                     [](const std::string& call) {
-                         return call.rfind("read(", 0) != 0 && call.rfind("write(", 0) != 0;
-                     });
-        return setup;
-    }
+    std::vector<std::string> setup_calls() const { return testing::setup_calls(driver->calls()); }
     std::size_t calls_of(const std::string& call) const {
         return static_cast<std::size_t>(
             std::count(driver->calls().begin(), driver->calls().end(), call));

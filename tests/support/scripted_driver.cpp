@@ -1,5 +1,7 @@
 #include "tests/support/scripted_driver.hpp"
 
+#include "tests/support/link_calls.hpp"
+
 #include <algorithm>
 #include <stdexcept>
 
@@ -23,12 +25,7 @@ void ScriptedDriver::check_handle(DeviceHandle handle) const {
 }
 
 std::vector<std::string> ScriptedDriver::setup_calls() const {
-    std::vector<std::string> result;
-    std::copy_if(calls_.begin(), calls_.end(), std::back_inserter(result),
-                 [](const std::string& call) {
-                     return call.rfind("read(", 0) != 0 && call.rfind("write(", 0) != 0;
-                 });
-    return result;
+    return testing::setup_calls(calls_);
 }
 
 LinkStatus ScriptedDriver::open(std::uint32_t device_index, DeviceHandle& handle) {
