@@ -46,6 +46,10 @@ std::uint16_t image_checksum(const std::uint8_t* data, std::uint32_t count, std:
     return crc;
 }
 
+std::uint16_t stored_checksum(const std::uint8_t* file, std::uint32_t length) {
+    return static_cast<std::uint16_t>((file[length - 2] << 8) | file[length - 1]);
+}
+
 LoadOutcome check_update_image(UpdateImage& image) {
     const std::uint32_t length = image.file_length;
     image.computed_checksum = 0;
@@ -56,8 +60,7 @@ LoadOutcome check_update_image(UpdateImage& image) {
         return LoadOutcome::checksum_error;
     }
     image.computed_checksum = image_checksum(image.buffer.data(), length - 2, CHECKSUM_SEED);
-    image.stored_checksum =
-        static_cast<std::uint16_t>((image.buffer[length - 2] << 8) | image.buffer[length - 1]);
+    image.stored_checksum = stored_checksum(image.buffer.data(), length);
     return image.computed_checksum == image.stored_checksum ? LoadOutcome::loaded
                                                             : LoadOutcome::checksum_error;
 }

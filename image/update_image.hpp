@@ -41,6 +41,10 @@ LoadOutcome load_update_file(UpdateImage& image, const char* path = UPDATE_FILE_
 // compares the checksums. A file of fewer than 4 bytes is a checksum error.
 LoadOutcome check_update_image(UpdateImage& image);
 
+// The checksum a file of `length` bytes (at least 2) carries in its last two
+// bytes, high byte first.
+std::uint16_t stored_checksum(const std::uint8_t* file, std::uint32_t length);
+
 // CRC-16, polynomial 0x1021, most significant bit first, no reflection and no
 // final XOR. A count of 0 returns the seed.
 std::uint16_t image_checksum(const std::uint8_t* data, std::uint32_t count, std::uint16_t seed);

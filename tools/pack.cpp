@@ -50,8 +50,7 @@ UpdateFileDescription describe_update_file(std::span<const std::uint8_t> file) {
     }
     description.image_length = length - TRAILER_SIZE;
     description.version = {file[length - 4], file[length - 3]};
-    description.stored_checksum =
-        static_cast<std::uint16_t>((file[length - 2] << 8) | file[length - 1]);
+    description.stored_checksum = stored_checksum(file.data(), length);
     description.computed_checksum = image_checksum(file.data(), length - 2, CHECKSUM_SEED);
     description.checksum_good = description.stored_checksum == description.computed_checksum;
     return description;
