@@ -6,10 +6,10 @@
 
 #include "app/run.hpp"
 #include "sim/fake_clock.hpp"
-#include "tests/image/update_file_bytes.hpp"
 #include "tests/support/scratch_folder.hpp"
 #include "tests/support/scripted_console.hpp"
 #include "tests/support/scripted_driver.hpp"
+#include "tools/pack.hpp"
 
 namespace kestrune {
 namespace {
@@ -24,9 +24,12 @@ const std::string DATA_EXCHANGE_ERROR = "\nData exchange error.\nPress any key t
 class RunEndings : public ::testing::Test {
   protected:
     int run() { return run_update(*state, update_file.c_str()); }
-    void write_good_file() {
-        folder.write("Kestrune.fwu", testing::make_update_file(testing::pattern_bytes(1000), 1, 2));
+    static std::vector<std::uint8_t> good_file() {
+        std::vector<std::uint8_t> file;
+        pack::build_update_file(pack::sample_image(1000), {1, 2}, file);
+        return file;
     }
+    void write_good_file() { folder.write("Kestrune.fwu", good_file()); }
 
     testing::ScratchFolder folder;
     std::string update_file = folder.file("Kestrune.fwu");
@@ -44,7 +47,7 @@ TEST_F(RunEndings, MissingFilePausesASecondWithoutTouchingTheDevice) {
 }
 
 TEST_F(RunEndings, DamagedFilePausesASecondWithoutTouchingTheDevice) {
-    auto bytes = testing::make_update_file(testing::pattern_bytes(1000), 1, 2);
+    auto bytes = good_file();
     bytes[10] ^= 0x40;
     folder.write("Kestrune.fwu", bytes);
     EXPECT_EQ(run(), 0);
