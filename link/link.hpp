@@ -3,8 +3,8 @@
 
 #include <cstdint>
 
+#include "clock/clock.hpp"
 #include "link/driver.hpp"
-#include "protocol/clock.hpp"
 
 namespace kestrune {
 

@@ -13,7 +13,6 @@ struct VersionReport {
     std::uint8_t bootloader_minor() const { return bytes[1]; }
     std::uint8_t firmware_major() const { return bytes[2]; }
     std::uint8_t firmware_minor() const { return bytes[3]; }
-    bool has_firmware() const { return !(bytes[2] == 0xFF && bytes[3] == 0xFF); }
 };
 
 }  // namespace kestrune

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "protocol/clock.hpp"
+#include "clock/clock.hpp"
 #include "sim/sim_time.hpp"
 
 namespace kestrune::sim {

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "protocol/clock.hpp"
+#include "clock/clock.hpp"
 
 namespace kestrune {
 namespace {

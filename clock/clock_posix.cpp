@@ -2,7 +2,7 @@
 #include <errno.h>
 #include <time.h>
 
-#include "protocol/clock.hpp"
+#include "clock/clock.hpp"
 
 namespace kestrune {
 

@@ -1,7 +1,7 @@
 // The system's millisecond tick and sleep on Windows.
 #include <windows.h>
 
-#include "protocol/clock.hpp"
+#include "clock/clock.hpp"
 
 namespace kestrune {
 
