@@ -87,7 +87,10 @@ int run_update(RunState& state, const char* update_file) {
     if (!query_versions(state.link, state.report)) {
         return data_exchange_error(state);
     }
-    show_versions(console, state.report, state.image.new_major(), state.image.new_minor());
+    const VersionReport& report = state.report;
+    show_versions(console, {report.bootloader_major(), report.bootloader_minor()},
+                  {report.firmware_major(), report.firmware_minor()},
+                  {state.image.new_major(), state.image.new_minor()});
     if (confirm_update(console) == Answer::declined) {
         return finish_with_pause(state, Ending::declined);
     }

@@ -17,22 +17,23 @@ int version_weight(std::uint8_t major, std::uint8_t minor) {
 
 }  // namespace
 
-void show_versions(Console& console, const VersionReport& report, std::uint8_t new_major,
-                   std::uint8_t new_minor) {
+void show_versions(Console& console, Version bootloader, Version old_firmware,
+                   Version new_firmware) {
     console.write_text("Bootloader firmware version: " +
-                       version_text(report.bootloader_major(), report.bootloader_minor()));
-    console.write_text("New main firmware version: " + version_text(new_major, new_minor));
-    if (!report.has_firmware()) {
+                       version_text(bootloader.major, bootloader.minor));
+    console.write_text("New main firmware version: " +
+                       version_text(new_firmware.major, new_firmware.minor));
+    if (old_firmware.major == NO_FIRMWARE.major && old_firmware.minor == NO_FIRMWARE.minor) {
         console.write_text("Old main firmware not found. \n");
         return;
     }
-    const std::uint8_t old_major = report.firmware_major();
-    const std::uint8_t old_minor = report.firmware_minor();
-    console.write_text("Old main firmware version: " + version_text(old_major, old_minor));
-    if (version_weight(old_major, old_minor) > version_weight(new_major, new_minor)) {
+    console.write_text("Old main firmware version: " +
+                       version_text(old_firmware.major, old_firmware.minor));
+    if (version_weight(old_firmware.major, old_firmware.minor) >
+        version_weight(new_firmware.major, new_firmware.minor)) {
         console.write_text("This firmvare has more early version. \n");
     }
-    if (old_major == new_major && old_minor == new_minor) {
+    if (old_firmware.major == new_firmware.major && old_firmware.minor == new_firmware.minor) {
         console.write_text("This firmvare has identical version. \n");
     }
 }

@@ -4,7 +4,6 @@
 #include <cstdint>
 
 #include "console/console.hpp"
-#include "protocol/version_report.hpp"
 
 namespace kestrune {
 
@@ -15,8 +14,17 @@ struct Progress {
     std::uint8_t last_shown = 1;
 };
 
-void show_versions(Console& console, const VersionReport& report, std::uint8_t new_major,
-                   std::uint8_t new_minor);
+// A firmware version as the device and the update file give it.
+struct Version {
+    std::uint8_t major = 0;
+    std::uint8_t minor = 0;
+};
+
+// 255.255 as the old version: the device holds no main firmware.
+inline constexpr Version NO_FIRMWARE{0xFF, 0xFF};
+
+void show_versions(Console& console, Version bootloader, Version old_firmware,
+                   Version new_firmware);
 
 // Asks "Do you want to continue (Y or N)? " and waits for y, Y, n or N.
 Answer confirm_update(Console& console);

@@ -50,7 +50,8 @@ TEST_F(Dialogue, ShowsVersionsWithTheirNotes) {
     };
     for (const VersionCase& c : cases) {
         ScriptedConsole out{clock};
-        show_versions(out, VersionReport{c.report}, c.new_major, c.new_minor);
+        show_versions(out, {c.report[0], c.report[1]}, {c.report[2], c.report[3]},
+                      {c.new_major, c.new_minor});
         EXPECT_EQ(out.output(), "Bootloader firmware version: 2.7\nNew main firmware version: " +
                                     std::to_string(c.new_major) + "." +
                                     std::to_string(c.new_minor) + "\n" + c.expected_tail);
