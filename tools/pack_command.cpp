@@ -5,6 +5,7 @@
 #include <ios>
 #include <sstream>
 #include <string>
+#include <system_error>
 
 #include "tools/pack.hpp"
 
@@ -30,6 +31,25 @@ std::string too_large_message(const std::string& what) {
            " bytes (" + std::to_string(IMAGE_CAPACITY) + " with the 4-byte trailer)";
 }
 
+std::string quoted(const std::string& text) {
+    return "'" + text + "'";
+}
+
+// The error for a file that read_file_bytes did not read, or an empty text.
+std::string read_failure(const std::string& path, ReadOutcome outcome,
+                         const std::error_code& error) {
+    switch (outcome) {
+        case ReadOutcome::cannot_read:
+            return "cannot read " + quoted(path) + ": " + error.message();
+        case ReadOutcome::not_regular_file:
+            return quoted(path) + " is not a regular file";
+        case ReadOutcome::read:
+        case ReadOutcome::longer_than_limit:
+            break;
+    }
+    return {};
+}
+
 int write_update_file(const std::vector<std::uint8_t>& image, const std::string& version_arg,
                       const std::string& out_path, std::ostream& out, std::ostream& err) {
     FirmwareVersion version;
@@ -40,8 +60,9 @@ int write_update_file(const std::vector<std::uint8_t>& image, const std::string&
     if (build_update_file(image, version, file) != BuildOutcome::built) {
         return fail(err, too_large_message("image"));
     }
-    if (!write_file_bytes(out_path, file)) {
-        return fail(err, "cannot write '" + out_path + "'");
+    std::error_code error;
+    if (!write_file_bytes(out_path, file, error)) {
+        return fail(err, "cannot write " + quoted(out_path) + ": " + error.message());
     }
     out << "wrote " << out_path << ": image " << image.size() << " bytes, version "
         << version_text(version) << '\n';
@@ -51,13 +72,13 @@ int write_update_file(const std::vector<std::uint8_t>& image, const std::string&
 int build_command(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     const std::string& image_path = args[1];
     std::vector<std::uint8_t> image;
-    switch (read_file_bytes(image_path, MAX_IMAGE_LENGTH, image)) {
-        case ReadOutcome::read:
-            break;
-        case ReadOutcome::cannot_read:
-            return fail(err, "cannot read '" + image_path + "'");
-        case ReadOutcome::longer_than_limit:
-            return fail(err, too_large_message("'" + image_path + "' is"));
+    std::error_code error;
+    const ReadOutcome outcome = read_file_bytes(image_path, MAX_IMAGE_LENGTH, image, error);
+    if (outcome == ReadOutcome::longer_than_limit) {
+        return fail(err, too_large_message(quoted(image_path) + " is"));
+    }
+    if (outcome != ReadOutcome::read) {
+        return fail(err, read_failure(image_path, outcome, error));
     }
     return write_update_file(image, args[2], args[3], out, err);
 }
@@ -75,8 +96,11 @@ int sample_command(const std::vector<std::string>& args, std::ostream& out, std:
 
 int inspect_command(const std::string& path, std::ostream& out, std::ostream& err) {
     std::vector<std::uint8_t> file;
-    if (read_file_bytes(path, IMAGE_CAPACITY, file) == ReadOutcome::cannot_read) {
-        return fail(err, "cannot read '" + path + "'");
+    std::error_code error;
+    // Beyond the capacity the updater reads nothing more: neither does inspect.
+    const ReadOutcome outcome = read_file_bytes(path, IMAGE_CAPACITY, file, error);
+    if (outcome == ReadOutcome::cannot_read || outcome == ReadOutcome::not_regular_file) {
+        return fail(err, read_failure(path, outcome, error));
     }
     const UpdateFileDescription description = describe_update_file(file);
     out << "file: " << path << '\n';
