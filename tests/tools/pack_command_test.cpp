@@ -53,23 +53,54 @@ class PackCommand : public ::testing::Test {
     testing::ScratchFolder folder_;
 };
 
-TEST_F(PackCommand, BadArgumentsGiveTheUsage) {
+TEST_F(PackCommand, BadArgumentsGiveTheReasonAndTheUsage) {
     const std::string out = folder_.file("out.fwu");
-    const std::vector<std::vector<std::string>> bad_args{
-        {},
-        {"pack"},
-        {"build"},
-        {"build", "image.bin", "1.0"},
-        {"sample", "100", "1.0", out, "extra"},
-        {"inspect"},
-        {"inspect", "a.fwu", "b.fwu"},
-        {"--inspect", "a.fwu"},
+    const std::string usage = "usage: kestrune-pack build IMAGE MAJOR.MINOR OUT\n";
+    struct Case {
+        std::vector<std::string> args;
+        std::string reason;  // the first line on the error stream
     };
-    for (const auto& args : bad_args) {
-        SCOPED_TRACE(args.empty() ? std::string("(none)") : args[0]);
-        expect_one_line_error(run(args), "usage: kestrune-pack build IMAGE MAJOR.MINOR OUT");
+    const Case cases[] = {
+        {{}, ""},
+        {{"pack"}, "unknown command 'pack'"},
+        {{"--inspect", "a.fwu"}, "unknown option '--inspect'"},
+        {{"-v"}, "unknown option '-v'"},
+        {{"build"}, "build takes 3 arguments (IMAGE MAJOR.MINOR OUT), got 0"},
+        {{"build", "image.bin", "1.0"}, "build takes 3 arguments (IMAGE MAJOR.MINOR OUT), got 2"},
+        {{"sample", "100", "1.0", out, "extra"},
+         "sample takes 3 arguments (SIZE MAJOR.MINOR OUT), got 4"},
+        {{"inspect"}, "inspect takes 1 argument (FILE), got 0"},
+        {{"inspect", "a.fwu", "b.fwu"}, "inspect takes 1 argument (FILE), got 2"},
+        {{"--version", "x"}, "--version takes no arguments, got 1"},
+        {{"--help", "build"}, "--help takes no arguments, got 1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.reason);
+        const Result result = run(c.args);
+        EXPECT_EQ(result.exit_code, EXIT_FAILED);
+        EXPECT_TRUE(result.out.empty()) << result.out;
+        const std::string first_line = c.reason.empty() ? "" : "kestrune-pack: " + c.reason + "\n";
+        EXPECT_EQ(result.err.substr(0, first_line.size() + usage.size()), first_line + usage);
+        EXPECT_EQ(result.err.back(), '\n');
     }
     EXPECT_FALSE(std::filesystem::exists(out));
+}
+
+TEST_F(PackCommand, HelpAndVersionGoToTheOutput) {
+    for (const char* word : {"--help", "-h", "help", "--version"}) {
+        SCOPED_TRACE(word);
+        const Result result = run({word});
+        EXPECT_EQ(result.exit_code, EXIT_DONE);
+        EXPECT_TRUE(result.err.empty()) << result.err;
+        EXPECT_EQ(result.out.rfind(std::string("kestrune-pack ") + KESTRUNE_VERSION, 0), 0U)
+            << result.out;
+    }
+    // The help describes every command and what each exit code means.
+    const std::string help = run({"--help"}).out;
+    for (const char* topic : {"  build IMAGE MAJOR.MINOR OUT\n", "  sample SIZE MAJOR.MINOR OUT\n",
+                              "  inspect FILE\n", "Examples:\n", "\n  0  ", "\n  1  ", "\n  2  "}) {
+        EXPECT_NE(help.find(topic), std::string::npos) << topic;
+    }
 }
 
 TEST_F(PackCommand, RefusedInputsWriteNothing) {
