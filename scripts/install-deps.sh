@@ -3,10 +3,10 @@
 # With --program: only what building the Linux programs needs.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ pkg-config libbenchmark-dev libserialport-dev)
+packages=(cmake ninja-build g++ pkg-config libserialport-dev)
 if [ "${1:-}" != "--program" ]; then
     packages+=(
-        libgtest-dev libgmock-dev
+        libgtest-dev libgmock-dev libbenchmark-dev
         g++-mingw-w64-x86-64-posix wine wine64
         tmux zip unzip clang-format
     )
