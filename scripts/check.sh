@@ -11,6 +11,9 @@ jobs=$(nproc)
 
 step() { printf '\n== %s\n' "$*"; }
 
+step "format: clang-format over the tracked C++ files"
+git ls-files -z '*.cpp' '*.hpp' | xargs -0 clang-format --dry-run --Werror
+
 for preset in debug asan; do
     step "build and test: $preset"
     cmake --preset "$preset"

@@ -8,7 +8,7 @@ if [ "${1:-}" != "--program" ]; then
     packages+=(
         libgtest-dev libgmock-dev libbenchmark-dev
         g++-mingw-w64-x86-64-posix wine wine64
-        tmux zip unzip clang-format
+        tmux clang-format
     )
 fi
 
