@@ -44,6 +44,10 @@ cmake --preset windows
 cmake --build --preset windows -j "$jobs"
 cmake --build --preset windows --target package-zip
 
+step "packages: the .deb and .tar.gz, their contents and the zip's"
+cmake --build --preset release --target package
+packaging/check-packages.sh build/release build/windows
+
 if [ -x tests/e2e/run.sh ]; then
     step "end to end: windows program under wine"
     tests/e2e/run.sh build/windows

@@ -10,6 +10,8 @@ if [ "${1:-}" != "--program" ]; then
         g++-mingw-w64-x86-64-posix wine wine64
         tmux clang-format
     )
+    # The .deb: its library dependencies (dpkg-shlibdeps, which needs file).
+    packages+=(dpkg-dev file)
 fi
 
 missing=()
