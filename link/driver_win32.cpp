@@ -1,8 +1,8 @@
 // The converter's driver library, loaded at run time and called by ordinal.
 //
 // The library is looked for only in the program's own folder and in the system
-// folders, never in the current folder: that is where the update file lives,
-// and whatever was downloaded beside it. It is loaded once, at the first open.
+// folders, never in the current folder (link/library_search.hpp chooses where).
+// It is loaded once, at the first open.
 // When the library or any operation the program uses is missing, every open
 // fails with DRIVER_UNAVAILABLE and nothing else is ever called.
 #define WIN32_LEAN_AND_MEAN
@@ -10,8 +10,10 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <string>
 
 #include "link/driver.hpp"
+#include "link/library_search.hpp"
 
 namespace kestrune {
 
@@ -85,9 +87,66 @@ bool find_operation(HMODULE module, Ordinal ordinal, Fn& operation) {
     return true;
 }
 
+// Windows' own library loader, for load_driver_library.
+class SystemLibraryLoader final : public LibraryLoader {
+  public:
+    SafeLoad load_with_safe_search(const std::wstring& name, LibraryModule& module) override {
+        const HMODULE loaded =
+            LoadLibraryExW(name.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+        module = loaded;
+        if (loaded != nullptr) {
+            return SafeLoad::loaded;
+        }
+        // Windows 7 without its update does not know the flag.
+        return GetLastError() == ERROR_INVALID_PARAMETER ? SafeLoad::refused : SafeLoad::not_loaded;
+    }
+
+    LibraryModule load_full_path(const std::wstring& path) override {
+        // What the library needs in turn is looked for in its own folder first.
+        return LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    }
+
+    std::wstring program_path() override {
+        // Long paths may exceed MAX_PATH: grow until the whole path fits.
+        std::wstring path(MAX_PATH, L'\0');
+        while (path.size() <= LONGEST_PATH_CHARS) {
+            const DWORD length =
+                GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+            if (length == 0) {
+                return {};
+            }
+            if (length < path.size()) {
+                path.resize(length);
+                return path;
+            }
+            path.resize(path.size() * 2);
+        }
+        return {};
+    }
+
+    std::wstring system_folder() override {
+        std::wstring folder(MAX_PATH, L'\0');
+        UINT length = GetSystemDirectoryW(folder.data(), static_cast<UINT>(folder.size()));
+        if (length >= folder.size()) {
+            // Too small: length is the size needed, with the closing zero.
+            folder.resize(length);
+            length = GetSystemDirectoryW(folder.data(), static_cast<UINT>(folder.size()));
+        }
+        if (length == 0 || length >= folder.size()) {
+            return {};
+        }
+        folder.resize(length);
+        return folder;
+    }
+
+  private:
+    static constexpr std::size_t LONGEST_PATH_CHARS = 32'768;
+};
+
 // Loads the library and fills the table; the table is complete or the result false.
 bool load_driver_table(DriverTable& table) {
-    HMODULE module = LoadLibraryExW(DRIVER_LIBRARY, nullptr, LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+    SystemLibraryLoader loader;
+    const auto module = static_cast<HMODULE>(load_driver_library(loader, DRIVER_LIBRARY));
     if (module == nullptr) {
         return false;
     }

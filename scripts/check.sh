@@ -11,6 +11,9 @@ jobs=$(nproc)
 
 step() { printf '\n== %s\n' "$*"; }
 
+step "format: clang-format over the tracked C++ files"
+git ls-files -z '*.cpp' '*.hpp' | xargs -0 clang-format --dry-run --Werror
+
 for preset in debug asan; do
     step "build and test: $preset"
     cmake --preset "$preset"
@@ -40,6 +43,10 @@ step "build: windows"
 cmake --preset windows
 cmake --build --preset windows -j "$jobs"
 cmake --build --preset windows --target package-zip
+
+step "packages: the .deb and .tar.gz, their contents and the zip's"
+cmake --build --preset release --target package
+packaging/check-packages.sh build/release build/windows
 
 if [ -x tests/e2e/run.sh ]; then
     step "end to end: windows program under wine"

@@ -3,13 +3,15 @@
 # With --program: only what building the Linux programs needs.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ pkg-config libbenchmark-dev libserialport-dev)
+packages=(cmake ninja-build g++ pkg-config libserialport-dev)
 if [ "${1:-}" != "--program" ]; then
     packages+=(
-        libgtest-dev libgmock-dev
+        libgtest-dev libgmock-dev libbenchmark-dev
         g++-mingw-w64-x86-64-posix wine wine64
-        tmux zip unzip clang-format
+        tmux clang-format
     )
+    # The .deb: its library dependencies (dpkg-shlibdeps, which needs file).
+    packages+=(dpkg-dev file)
 fi
 
 missing=()

@@ -1,9 +1,9 @@
 #include "tools/pack.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
-#include <filesystem>
-#include <fstream>
+#include <cstdio>
 #include <system_error>
 
 namespace kestrune::pack {
@@ -96,35 +96,39 @@ bool parse_size(std::string_view text, std::uint32_t limit, std::uint32_t& size)
 
 ReadOutcome read_file_bytes(const std::string& path, std::uint32_t limit,
                             std::vector<std::uint8_t>& bytes) {
-    bytes.clear();
-    std::error_code error;
-    if (std::filesystem::is_directory(path, error)) {
-        return ReadOutcome::cannot_read;
+    std::error_code ignored;
+    return read_file_bytes(path, limit, bytes, ignored);
+}
+
+bool write_file_bytes(const std::string& path, std::span<const std::uint8_t> bytes,
+                      std::error_code& error) {
+    error.clear();
+    // The C library's files: binary mode, and errno tells why on every platform.
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) {
+        error = {errno, std::generic_category()};
+        return false;
     }
-    std::ifstream in(path, std::ios::binary);
-    if (!in.is_open()) {
-        return ReadOutcome::cannot_read;
+    bool written =
+        bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    std::error_code reason;
+    if (!written) {
+        reason = {errno, std::generic_category()};
     }
-    // One byte more than the limit tells a file that is too long.
-    bytes.resize(std::size_t{limit} + 1);
-    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    if (in.bad()) {
-        bytes.clear();
-        return ReadOutcome::cannot_read;
+    // Closing writes out what is still buffered: it can fail too.
+    if (std::fclose(file) != 0 && written) {
+        written = false;
+        reason = {errno, std::generic_category()};
     }
-    bytes.resize(static_cast<std::size_t>(in.gcount()));
-    return bytes.size() > limit ? ReadOutcome::longer_than_limit : ReadOutcome::read;
+    if (!written) {
+        error = reason ? reason : std::make_error_code(std::errc::io_error);
+    }
+    return written;
 }
 
 bool write_file_bytes(const std::string& path, std::span<const std::uint8_t> bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out.is_open()) {
-        return false;
-    }
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    return !out.fail();
+    std::error_code ignored;
+    return write_file_bytes(path, bytes, ignored);
 }
 
 }  // namespace kestrune::pack

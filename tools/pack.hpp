@@ -12,6 +12,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "image/update_image.hpp"
@@ -56,15 +57,22 @@ bool parse_version(std::string_view text, FirmwareVersion& version);
 // A decimal byte count no larger than limit.
 bool parse_size(std::string_view text, std::uint32_t limit, std::uint32_t& size);
 
-enum class ReadOutcome { read, cannot_read, longer_than_limit };
+enum class ReadOutcome { read, cannot_read, not_regular_file, longer_than_limit };
 
 // Reads a whole file of at most limit bytes into bytes. A longer file gives
 // longer_than_limit with its first limit + 1 bytes in bytes; the rest is not
-// read.
+// read. Only a regular file is read: a folder, a device or a FIFO gives
+// not_regular_file at once, without waiting for a writer. cannot_read sets
+// error to the system's reason.
+ReadOutcome read_file_bytes(const std::string& path, std::uint32_t limit,
+                            std::vector<std::uint8_t>& bytes, std::error_code& error);
 ReadOutcome read_file_bytes(const std::string& path, std::uint32_t limit,
                             std::vector<std::uint8_t>& bytes);
 
-// Creates or replaces the file at path. False when it cannot be written whole.
+// Creates or replaces the file at path. False when it cannot be written whole,
+// with error set to the system's reason.
+bool write_file_bytes(const std::string& path, std::span<const std::uint8_t> bytes,
+                      std::error_code& error);
 bool write_file_bytes(const std::string& path, std::span<const std::uint8_t> bytes);
 
 }  // namespace kestrune::pack

@@ -12,7 +12,8 @@ inline constexpr int EXIT_CHECKSUM_BAD = 1;  // inspected: the updater would ref
 inline constexpr int EXIT_FAILED = 2;        // bad arguments, unreadable input, cannot write
 
 // args are the words after the program's name. Reports go to out, one-line
-// errors to err.
+// errors to err. Help and version go to out; a command line the tool does not
+// understand gets the reason and the usage on err, and EXIT_FAILED.
 int run_pack_command(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
 }  // namespace kestrune::pack

@@ -2,11 +2,21 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "image/update_image.hpp"
@@ -34,7 +44,7 @@ void expect_one_line_error(const Result& result, const std::string& contains) {
     EXPECT_EQ(result.exit_code, EXIT_FAILED);
     EXPECT_TRUE(result.out.empty()) << result.out;
     EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
-    EXPECT_EQ(result.err.back(), '\n');
+    EXPECT_TRUE(!result.err.empty() && result.err.back() == '\n') << result.err;
     EXPECT_NE(result.err.find(contains), std::string::npos) << result.err;
 }
 
@@ -43,23 +53,54 @@ class PackCommand : public ::testing::Test {
     testing::ScratchFolder folder_;
 };
 
-TEST_F(PackCommand, BadArgumentsGiveTheUsage) {
+TEST_F(PackCommand, BadArgumentsGiveTheReasonAndTheUsage) {
     const std::string out = folder_.file("out.fwu");
-    const std::vector<std::vector<std::string>> bad_args{
-        {},
-        {"pack"},
-        {"build"},
-        {"build", "image.bin", "1.0"},
-        {"sample", "100", "1.0", out, "extra"},
-        {"inspect"},
-        {"inspect", "a.fwu", "b.fwu"},
-        {"--inspect", "a.fwu"},
+    const std::string usage = "usage: kestrune-pack build IMAGE MAJOR.MINOR OUT\n";
+    struct Case {
+        std::vector<std::string> args;
+        std::string reason;  // the first line on the error stream
     };
-    for (const auto& args : bad_args) {
-        SCOPED_TRACE(args.empty() ? std::string("(none)") : args[0]);
-        expect_one_line_error(run(args), "usage: kestrune-pack build IMAGE MAJOR.MINOR OUT");
+    const Case cases[] = {
+        {{}, ""},
+        {{"pack"}, "unknown command 'pack'"},
+        {{"--inspect", "a.fwu"}, "unknown option '--inspect'"},
+        {{"-v"}, "unknown option '-v'"},
+        {{"build"}, "build takes 3 arguments (IMAGE MAJOR.MINOR OUT), got 0"},
+        {{"build", "image.bin", "1.0"}, "build takes 3 arguments (IMAGE MAJOR.MINOR OUT), got 2"},
+        {{"sample", "100", "1.0", out, "extra"},
+         "sample takes 3 arguments (SIZE MAJOR.MINOR OUT), got 4"},
+        {{"inspect"}, "inspect takes 1 argument (FILE), got 0"},
+        {{"inspect", "a.fwu", "b.fwu"}, "inspect takes 1 argument (FILE), got 2"},
+        {{"--version", "x"}, "--version takes no arguments, got 1"},
+        {{"--help", "build"}, "--help takes no arguments, got 1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.reason);
+        const Result result = run(c.args);
+        EXPECT_EQ(result.exit_code, EXIT_FAILED);
+        EXPECT_TRUE(result.out.empty()) << result.out;
+        const std::string first_line = c.reason.empty() ? "" : "kestrune-pack: " + c.reason + "\n";
+        EXPECT_EQ(result.err.substr(0, first_line.size() + usage.size()), first_line + usage);
+        EXPECT_EQ(result.err.back(), '\n');
     }
     EXPECT_FALSE(std::filesystem::exists(out));
+}
+
+TEST_F(PackCommand, HelpAndVersionGoToTheOutput) {
+    for (const char* word : {"--help", "-h", "help", "--version"}) {
+        SCOPED_TRACE(word);
+        const Result result = run({word});
+        EXPECT_EQ(result.exit_code, EXIT_DONE);
+        EXPECT_TRUE(result.err.empty()) << result.err;
+        EXPECT_EQ(result.out.rfind(std::string("kestrune-pack ") + KESTRUNE_VERSION, 0), 0U)
+            << result.out;
+    }
+    // The help describes every command and what each exit code means.
+    const std::string help = run({"--help"}).out;
+    for (const char* topic : {"  build IMAGE MAJOR.MINOR OUT\n", "  sample SIZE MAJOR.MINOR OUT\n",
+                              "  inspect FILE\n", "Examples:\n", "\n  0  ", "\n  1  ", "\n  2  "}) {
+        EXPECT_NE(help.find(topic), std::string::npos) << topic;
+    }
 }
 
 TEST_F(PackCommand, RefusedInputsWriteNothing) {
@@ -68,19 +109,21 @@ TEST_F(PackCommand, RefusedInputsWriteNothing) {
     const std::string out = folder_.file("out.fwu");
     struct Case {
         std::vector<std::string> args;
-        const char* message;
+        std::string message;
     };
     const Case cases[] = {
         {{"build", image_path, "256.0", out}, "bad version '256.0'"},
         {{"build", image_path, "1", out}, "bad version '1'"},
         {{"sample", "100", "1.x", out}, "bad version '1.x'"},
-        {{"build", folder_.file("missing.bin"), "1.0", out}, "cannot read"},
-        {{"inspect", folder_.file("missing.fwu")}, "cannot read"},
+        {{"build", folder_.file("missing.bin"), "1.0", out},
+         "cannot read '" + folder_.file("missing.bin") + "': No such file or directory"},
+        {{"inspect", folder_.file("missing.fwu")}, "': No such file or directory"},
         {{"build", too_large, "1.0", out}, "too large"},
         {{"sample", "4999997", "1.0", out}, "too large"},
         {{"sample", "99999999999", "1.0", out}, "too large"},
         {{"sample", "12k", "1.0", out}, "bad size '12k'"},
-        {{"sample", "100", "1.0", folder_.file("no-folder/out.fwu")}, "cannot write"},
+        {{"sample", "100", "1.0", folder_.file("no-folder/out.fwu")},
+         "cannot write '" + folder_.file("no-folder/out.fwu") + "': No such file or directory"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.message);
@@ -141,6 +184,58 @@ TEST_F(PackCommand, InspectReportsBadAndShortFiles) {
     EXPECT_NE(short_file.out.find("too short"), std::string::npos) << short_file.out;
     EXPECT_NE(short_file.out.find("checksum bad\n"), std::string::npos);
 }
+
+#ifndef _WIN32
+// Opens the FIFO's writing end now and then until stopped, so that a reader
+// stuck in opening it gets through: a test of a tool that would wait on the
+// FIFO then fails instead of hanging.
+class FifoReleaser {
+  public:
+    explicit FifoReleaser(std::string path) : path_(std::move(path)), thread_([this] { run(); }) {}
+    ~FifoReleaser() {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            stopped_ = true;
+        }
+        stop_.notify_one();
+        thread_.join();
+    }
+    FifoReleaser(const FifoReleaser&) = delete;
+    FifoReleaser& operator=(const FifoReleaser&) = delete;
+
+  private:
+    void run() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (!stop_.wait_for(lock, std::chrono::seconds(1), [this] { return stopped_; })) {
+            // Succeeds only while a reader has the FIFO open or is opening it.
+            const int fd = ::open(path_.c_str(), O_WRONLY | O_NONBLOCK);
+            if (fd >= 0) {
+                ::close(fd);
+            }
+        }
+    }
+
+    std::string path_;
+    std::mutex mutex_;
+    std::condition_variable stop_;
+    bool stopped_ = false;
+    std::thread thread_;
+};
+
+TEST_F(PackCommand, ReadsOnlyRegularFilesAndNeverWaitsOnOne) {
+    const std::string fifo = folder_.file("Kestrune.fwu");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const FifoReleaser releaser(fifo);
+    const std::string out = folder_.file("out.fwu");
+    for (const std::string& path : {fifo, std::string("/dev/null"), folder_.path().string()}) {
+        SCOPED_TRACE(path);
+        expect_one_line_error(run({"inspect", path}), "'" + path + "' is not a regular file");
+        expect_one_line_error(run({"build", path, "1.0", out}),
+                              "'" + path + "' is not a regular file");
+        EXPECT_FALSE(std::filesystem::exists(out));
+    }
+}
+#endif
 
 }  // namespace
 }  // namespace kestrune::pack

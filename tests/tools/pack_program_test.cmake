@@ -1,11 +1,17 @@
-# Runs the kestrune-pack program: usage failure, then sample and inspect.
-# cmake -DPACK=path/to/kestrune-pack -DFOLDER=scratch/folder -P pack_program_test.cmake
+# Runs the kestrune-pack program: usage failure, version, then sample and inspect.
+# cmake -DPACK=path/to/kestrune-pack -DFOLDER=scratch/folder -DVERSION=x.y.z
+#       -P pack_program_test.cmake
 file(REMOVE_RECURSE "${FOLDER}")
 file(MAKE_DIRECTORY "${FOLDER}")
 
 execute_process(COMMAND "${PACK}" RESULT_VARIABLE code OUTPUT_VARIABLE out ERROR_VARIABLE err)
-if(NOT code EQUAL 2 OR NOT out STREQUAL "" OR NOT err MATCHES "^usage: kestrune-pack [^\n]*\n$")
+if(NOT code EQUAL 2 OR NOT out STREQUAL "" OR NOT err MATCHES "^usage: kestrune-pack [^\n]*\n")
     message(FATAL_ERROR "no arguments: exit ${code}, out '${out}', err '${err}'")
+endif()
+
+execute_process(COMMAND "${PACK}" --version RESULT_VARIABLE code OUTPUT_VARIABLE out)
+if(NOT code EQUAL 0 OR NOT out STREQUAL "kestrune-pack ${VERSION}\n")
+    message(FATAL_ERROR "--version: exit ${code}, out '${out}', expected version ${VERSION}")
 endif()
 
 execute_process(COMMAND "${PACK}" sample 1000 2.5 "${FOLDER}/Kestrune.fwu" RESULT_VARIABLE code)

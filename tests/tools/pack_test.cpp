@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "image/update_image.hpp"
@@ -163,9 +164,12 @@ TEST(FileBytes, WriteThenReadWithinAndBeyondTheLimit) {
     EXPECT_EQ(read_file_bytes(path, 2'999, read), ReadOutcome::longer_than_limit);
     EXPECT_EQ(read.size(), 3'000U);
 
-    EXPECT_EQ(read_file_bytes(folder.file("missing"), 10, read), ReadOutcome::cannot_read);
-    EXPECT_EQ(read_file_bytes(folder.path().string(), 10, read), ReadOutcome::cannot_read);
-    EXPECT_FALSE(write_file_bytes(folder.file("no-such-folder/out.fwu"), bytes));
+    std::error_code error;
+    EXPECT_EQ(read_file_bytes(folder.file("missing"), 10, read, error), ReadOutcome::cannot_read);
+    EXPECT_EQ(error, std::errc::no_such_file_or_directory);
+    EXPECT_EQ(read_file_bytes(folder.path().string(), 10, read), ReadOutcome::not_regular_file);
+    EXPECT_FALSE(write_file_bytes(folder.file("no-such-folder/out.fwu"), bytes, error));
+    EXPECT_EQ(error, std::errc::no_such_file_or_directory);
 }
 
 }  // namespace
