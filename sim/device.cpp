@@ -48,14 +48,25 @@ std::uint64_t Device::device_time(std::uint64_t micros) const {
     return config_.zero_time ? 0 : micros;
 }
 
+std::uint64_t Device::latency_timer_us() const {
+    return config_.zero_time ? 0 : config_.latency_timer_us;
+}
+
 std::uint32_t Device::listening_baud() const {
     return mode_ == Mode::main_firmware ? FIRMWARE_LINE_BAUD : BOOTLOADER_LINE_BAUD;
 }
 
 void Device::set_host_baud(std::uint32_t baud, std::uint64_t at_us) {
     host_baud_ = baud;
-    std::erase_if(output_,
-                  [&](const OutputByte& byte) { return byte.at_us > at_us && byte.baud != baud; });
+    const auto lost = std::erase_if(
+        output_, [&](const OutputByte& byte) { return byte.wire_us > at_us && byte.baud != baud; });
+    if (lost > 0) {
+        // The packets not yet gone are made of what still arrives.
+        const auto waiting =
+            std::find_if(output_.begin(), output_.end(),
+                         [&](const OutputByte& byte) { return byte.at_us > at_us; });
+        repack_from(static_cast<std::size_t>(waiting - output_.begin()));
+    }
 }
 
 void Device::receive(const std::uint8_t* bytes, std::size_t count, std::uint64_t at_us) {
@@ -78,7 +89,17 @@ void Device::receive(const std::uint8_t* bytes, std::size_t count, std::uint64_t
 std::size_t Device::take_output(std::uint8_t* dest, std::size_t max, std::uint64_t now_us) {
     std::size_t taken = 0;
     while (taken < max && !output_.empty() && output_.front().at_us <= now_us) {
-        dest[taken++] = output_.front().value;
+        const OutputByte& byte = output_.front();
+        if (byte.answer_end) {
+            // An erase goes on while its first answer waits in the converter.
+            const std::uint64_t explained = std::max(
+                {byte.wire_us, device_wire_free_us_, busy_until_us_, converter_wait_until_us_});
+            if (byte.at_us > explained) {
+                converter_wait_us_ += byte.at_us - explained;
+                converter_wait_until_us_ = byte.at_us;
+            }
+        }
+        dest[taken++] = byte.value;
         output_.pop_front();
     }
     return taken;
@@ -96,9 +117,13 @@ std::optional<std::uint64_t> Device::output_arrival_us(std::size_t count) const 
 }
 
 void Device::discard_output(std::uint64_t up_to_us) {
-    while (!output_.empty() && output_.front().at_us <= up_to_us) {
+    if (output_.empty() || output_.front().wire_us > up_to_us) {
+        return;
+    }
+    while (!output_.empty() && output_.front().wire_us <= up_to_us) {
         output_.pop_front();
     }
+    repack_from(0);  // the converter is empty now
 }
 
 const Fault* Device::driver_call(FaultPoint operation) {
@@ -113,6 +138,7 @@ const Fault* Device::driver_call(FaultPoint operation) {
 void Device::drop_connection() {
     connected_ = false;
     output_.clear();
+    packet_fill_ = 0;
 }
 
 const Fault* Device::find_fault(FaultPoint point, std::uint32_t occurrence) const {
@@ -298,7 +324,42 @@ void Device::emit(std::span<const std::uint8_t> bytes, std::uint64_t ready_us) {
     // The device only answers what it heard, so the host listens at its speed
     // now; should the host change speed later, set_host_baud drops the bytes.
     for (std::size_t i = 0; i < bytes.size(); ++i) {
-        output_.push_back({start + wire_duration_us(i + 1, baud), baud, bytes[i]});
+        const std::uint64_t arrival = start + wire_duration_us(i + 1, baud);
+        convert({arrival, arrival, baud, bytes[i], i + 1 == bytes.size()});
+    }
+}
+
+void Device::convert(OutputByte byte) {
+    const std::uint64_t timer_us = latency_timer_us();
+    const bool joins = packet_fill_ > 0 && packet_fill_ < config_.packet_payload &&
+                       byte.wire_us < packet_start_us_ + timer_us;
+    if (!joins) {
+        packet_start_us_ = byte.wire_us;
+        packet_fill_ = 0;
+    }
+    ++packet_fill_;
+    if (packet_fill_ < config_.packet_payload) {
+        byte.at_us = packet_start_us_ + timer_us;
+        output_.push_back(byte);
+        return;
+    }
+    // Full: the packet goes now, with the bytes that were waiting in it.
+    byte.at_us = byte.wire_us;
+    const std::size_t waiting = std::min(packet_fill_ - 1, output_.size());
+    for (auto it = output_.end() - static_cast<std::ptrdiff_t>(waiting); it != output_.end();
+         ++it) {
+        it->at_us = byte.wire_us;
+    }
+    output_.push_back(byte);
+}
+
+void Device::repack_from(std::size_t first) {
+    const auto from = output_.begin() + static_cast<std::ptrdiff_t>(first);
+    const std::vector<OutputByte> again(from, output_.end());
+    output_.erase(from, output_.end());
+    packet_fill_ = 0;
+    for (const OutputByte& byte : again) {
+        convert(byte);
     }
 }
 

@@ -15,6 +15,19 @@
 // output is known: next_output_us() and output_arrival_us() say when it comes,
 // and an adapter can wait exactly until then.
 //
+// Between the line and the host sits the USB-serial converter. The host's
+// bytes go out as they are written. The device's bytes reach the host in USB
+// packets of packet_payload data bytes, under this rule:
+//   - a byte that arrives while the converter holds no bytes starts a packet
+//     and starts the latency timer;
+//   - later bytes join that packet while it is not full and the timer has not
+//     run out (a byte that arrives as it runs out starts the next packet);
+//   - a full packet goes as its last byte arrives, one that is not full goes
+//     when the timer runs out; the converter is empty again either way.
+// So the end of every answer, and every short answer, waits for the timer
+// unless it happens to fill a packet. USB's own transfer time is not counted.
+// With zero_time, or a latency timer of 0, every byte goes as it arrives.
+//
 //   sim::Device device{config};
 //   device.set_host_baud(1'500'000, now);
 //   device.receive(request.data(), request.size(), now);
@@ -65,17 +78,21 @@ class Device {
     explicit Device(DeviceConfig config);
 
     // The host's line speed from at_us on; 0 while the host does not listen.
-    // Bytes still to arrive at another speed than the new one are lost.
+    // Bytes still on the wire at another speed than the new one are lost;
+    // those already in the converter stay.
     void set_host_baud(std::uint32_t baud, std::uint64_t at_us);
     // Bytes from the host, put on the wire at at_us (or when the wire is free).
     void receive(const std::uint8_t* bytes, std::size_t count, std::uint64_t at_us);
     // Moves up to max bytes that have reached the host by now_us into dest.
     std::size_t take_output(std::uint8_t* dest, std::size_t max, std::uint64_t now_us);
-    // When the next byte for the host arrives; nothing when none is on its way.
+    // When the next byte reaches the host; nothing when none is on its way.
     std::optional<std::uint64_t> next_output_us() const;
-    // When the count-th byte not yet taken arrives; nothing when fewer are coming.
+    // When the count-th byte not yet taken reaches the host; nothing when
+    // fewer are coming.
     std::optional<std::uint64_t> output_arrival_us(std::size_t count) const;
-    // Drops the bytes that have reached the host by up_to_us and were not taken.
+    // Drops the bytes that have reached the converter by up_to_us and were not
+    // taken, whether they have gone on to the host or still wait for their
+    // packet; later bytes start a new packet.
     void discard_output(std::uint64_t up_to_us);
 
     // Counts one driver call of an operation (a FaultPoint from read on) and
@@ -93,6 +110,13 @@ class Device {
     // Time spent on the wire, both directions, and erasing and writing flash.
     std::uint64_t wire_time_us() const { return wire_time_us_; }
     std::uint64_t device_time_us() const { return device_time_us_; }
+    // How long the host waited on the converter alone for the answers it took:
+    // from the arrival of an answer's last byte, or the end of whatever the
+    // device went on to do and send, until the byte's packet went; time
+    // already counted for an earlier answer counts once. For a host that takes
+    // every answer whole before it sends again, its time is wire time, device
+    // time and this.
+    std::uint64_t converter_wait_us() const { return converter_wait_us_; }
     const DeviceConfig& config() const { return config_; }
 
     // Microseconds that count bytes take at a speed (zero when time is off).
@@ -102,9 +126,11 @@ class Device {
     enum class Mode { main_firmware, bootloader_commands, bootloader_blocks, awaiting_verdict };
 
     struct OutputByte {
-        std::uint64_t at_us;
+        std::uint64_t wire_us;  // reaches the converter
+        std::uint64_t at_us;    // reaches the host, with its packet
         std::uint32_t baud;
         std::uint8_t value;
+        bool answer_end;  // the last byte of an answer
     };
 
     std::uint32_t listening_baud() const;
@@ -118,7 +144,12 @@ class Device {
     // Sends an answer as the fault (if any) lets it through.
     void answer(std::span<const std::uint8_t> bytes, std::uint64_t ready_us, const Fault* fault);
     void emit(std::span<const std::uint8_t> bytes, std::uint64_t ready_us);
+    // Puts a byte that has reached the converter into its packet and queues it.
+    void convert(OutputByte byte);
+    // Packs the queued bytes from index first on anew, into an empty converter.
+    void repack_from(std::size_t first);
     std::uint64_t device_time(std::uint64_t micros) const;
+    std::uint64_t latency_timer_us() const;
 
     DeviceConfig config_;
     std::vector<std::uint8_t> flash_;
@@ -130,6 +161,10 @@ class Device {
     std::uint64_t device_wire_free_us_ = 0;  // end of the device's last byte
     std::uint64_t busy_until_us_ = 0;        // end of the erase or write in progress
     std::deque<OutputByte> output_;
+    // The latest packet: when its first byte arrived, and how many bytes it
+    // has (the last ones queued, while it may still take more); 0: none.
+    std::uint64_t packet_start_us_ = 0;
+    std::size_t packet_fill_ = 0;
 
     std::array<std::uint8_t, 8> window_{};  // the last command bytes heard
     std::size_t window_size_ = 0;
@@ -146,6 +181,8 @@ class Device {
     std::array<std::uint32_t, FAULT_POINT_COUNT> driver_calls_{};
     std::uint64_t wire_time_us_ = 0;
     std::uint64_t device_time_us_ = 0;
+    std::uint64_t converter_wait_us_ = 0;
+    std::uint64_t converter_wait_until_us_ = 0;  // the end of the last wait counted
 };
 
 }  // namespace kestrune::sim

@@ -274,13 +274,57 @@ std::optional<std::string> parse_setting(const std::vector<std::string_view>& wo
             return bad_value("yes or no");
         }
         config.zero_time = value == "yes";
+    } else if (name == "latency_timer") {
+        const auto micros = parse_duration_us(value);
+        if (!micros || *micros > MAX_LATENCY_TIMER_US) {
+            return bad_value("a time from 0 to 255ms, such as 16ms or 1ms");
+        }
+        config.latency_timer_us = *micros;
+    } else if (name == "packet_payload") {
+        const auto size = parse_number(value, MAX_PACKET_PAYLOAD);
+        if (!size || *size == 0) {
+            return bad_value("a byte count from 1 to 65536");
+        }
+        config.packet_payload = static_cast<std::uint32_t>(*size);
     } else {
         return join({"unknown setting '", name, "'"});
     }
     return std::nullopt;
 }
 
+std::string version_text(Version version) {
+    return std::to_string(version.major_version) + '.' + std::to_string(version.minor_version);
+}
+
+// In the largest unit that shows the time exactly.
+std::string duration_text(std::uint64_t micros) {
+    if (micros % 1000 != 0) {
+        return std::to_string(micros) + "us";
+    }
+    if (micros != 0 && micros % 1'000'000 == 0) {
+        return std::to_string(micros / 1'000'000) + "s";
+    }
+    return std::to_string(micros / 1000) + "ms";
+}
+
 }  // namespace
+
+std::string settings_text(const DeviceConfig& config) {
+    std::string text;
+    const auto line = [&](std::string_view name, const std::string& value) {
+        text.append(name).append(" ").append(value).append("\n");
+    };
+    line("bootloader_version", version_text(config.bootloader_version));
+    line("firmware_version",
+         config.firmware_version ? version_text(*config.firmware_version) : "none");
+    line("erase_time", duration_text(config.erase_time_us));
+    line("block_write_time", duration_text(config.block_write_time_us));
+    line("flash_size", std::to_string(config.flash_size));
+    line("zero_time", config.zero_time ? "yes" : "no");
+    line("latency_timer", duration_text(config.latency_timer_us));
+    line("packet_payload", std::to_string(config.packet_payload));
+    return text;
+}
 
 std::string_view fault_point_name(FaultPoint point) {
     return POINT_NAMES.at(static_cast<std::size_t>(point));

@@ -10,7 +10,14 @@
 //   erase_time 1500ms           # a whole number with us, ms or s (default 1500ms)
 //   block_write_time 4ms        # flash write time per block      (default 4ms)
 //   flash_size 5000512          # bytes, at least 512             (default 5000512)
-//   zero_time yes               # yes or no: no wire or device time at all (default no)
+//   zero_time yes               # yes or no: no wire, device or converter time at all
+//                               #                                 (default no)
+//   latency_timer 16ms          # the converter's latency timer, 0 to 255ms: how long
+//                               # a packet that is not full waits (default 16ms;
+//                               # 1ms is the low-latency setting, 0ms sends every byte
+//                               # as it arrives)
+//   packet_payload 62           # data bytes in one USB packet to the host, 1 to 65536
+//                               # (default 62: a full-speed converter's 64-byte packet)
 //
 //   fault POINT N KIND [ARGUMENT...]
 //
@@ -65,6 +72,11 @@ namespace kestrune::sim {
 
 inline constexpr std::uint32_t DEFAULT_FLASH_SIZE = 5'000'512;
 inline constexpr std::uint32_t MIN_FLASH_SIZE = 512;
+inline constexpr std::uint64_t DEFAULT_LATENCY_TIMER_US = 16'000;
+inline constexpr std::uint64_t LOW_LATENCY_TIMER_US = 1'000;
+inline constexpr std::uint64_t MAX_LATENCY_TIMER_US = 255'000;
+inline constexpr std::uint32_t DEFAULT_PACKET_PAYLOAD = 62;
+inline constexpr std::uint32_t MAX_PACKET_PAYLOAD = 65'536;
 
 struct Version {
     std::uint8_t major_version = 0;
@@ -124,13 +136,19 @@ struct DeviceConfig {
     std::uint64_t erase_time_us = 1'500'000;
     std::uint64_t block_write_time_us = 4'000;
     std::uint32_t flash_size = DEFAULT_FLASH_SIZE;
-    bool zero_time = false;  // no wire time and no device time
+    bool zero_time = false;  // no wire time, device time or converter time
+    std::uint64_t latency_timer_us = DEFAULT_LATENCY_TIMER_US;
+    std::uint32_t packet_payload = DEFAULT_PACKET_PAYLOAD;
     std::vector<Fault> faults;
 };
 
 // Reads the text form above. On a bad line returns nothing and sets error to a
 // message that names the line, such as "line 3: unknown setting 'speed'".
 std::optional<DeviceConfig> parse_device_config(std::string_view text, std::string& error);
+
+// The settings (not the fault plan) in the text form above, one line each,
+// every setting given; reading it back gives the same settings.
+std::string settings_text(const DeviceConfig& config);
 
 std::string_view fault_point_name(FaultPoint point);
 std::string_view fault_kind_name(FaultKind kind);

@@ -3,9 +3,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "tests/sim/fixtures.hpp"
+
 namespace kestrune::sim {
 namespace {
 
+using test::parsed;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
@@ -18,6 +21,8 @@ TEST(DeviceConfigText, EmptyTextGivesTheDefaults) {
     EXPECT_EQ(config->firmware_version, (Version{1, 0}));
     EXPECT_EQ(config->flash_size, 5'000'512u);
     EXPECT_FALSE(config->zero_time);
+    EXPECT_EQ(config->latency_timer_us, 16'000u);
+    EXPECT_EQ(config->packet_payload, 62u);
     EXPECT_TRUE(config->faults.empty());
 }
 
@@ -32,6 +37,8 @@ TEST(DeviceConfigText, ReadsSettingsAndFaults) {
         "block_write_time 800us\n"
         "flash_size 0x100000\n"
         "zero_time yes\n"
+        "latency_timer 1ms\n"
+        "packet_payload 510\n"
         "fault handover * ignore\n"
         "fault version 2 garbage 5a 0 FF\n"
         "fault echo 3 corrupt 511\n"
@@ -47,6 +54,8 @@ TEST(DeviceConfigText, ReadsSettingsAndFaults) {
     EXPECT_EQ(config->block_write_time_us, 800u);
     EXPECT_EQ(config->flash_size, 0x100000u);
     EXPECT_TRUE(config->zero_time);
+    EXPECT_EQ(config->latency_timer_us, 1'000u);
+    EXPECT_EQ(config->packet_payload, 510u);
 
     const auto& faults = config->faults;
     ASSERT_EQ(faults.size(), 6u);
@@ -81,6 +90,10 @@ TEST(DeviceConfigText, BadLineIsNamedWithItsNumber) {
         {"flash_size 511", "at least 512"},
         {"zero_time maybe", "yes or no"},
         {"zero_time", "takes one value"},
+        {"latency_timer 256ms", "from 0 to 255ms"},
+        {"latency_timer 16", "from 0 to 255ms"},
+        {"packet_payload 0", "from 1 to 65536"},
+        {"packet_payload 65537", "from 1 to 65536"},
         {"fault handover", "needs a point, a number and a kind"},
         {"fault wobble 1 silent", "unknown fault point 'wobble'"},
         {"fault handover 0 silent", "1 or more"},
@@ -104,6 +117,29 @@ TEST(DeviceConfigText, BadLineIsNamedWithItsNumber) {
         EXPECT_FALSE(parse_device_config(text, error).has_value()) << c.line;
         EXPECT_THAT(error, HasSubstr("line 3: ")) << c.line;
         EXPECT_THAT(error, HasSubstr(c.message)) << c.line;
+    }
+}
+
+TEST(DeviceConfigText, SettingsWrittenInTheirTextForm) {
+    struct Case {
+        const char* text;
+        const char* written;
+    };
+    const Case cases[] = {
+        {"",
+         "bootloader_version 1.0\nfirmware_version 1.0\nerase_time 1500ms\n"
+         "block_write_time 4ms\nflash_size 5000512\nzero_time no\nlatency_timer 16ms\n"
+         "packet_payload 62\n"},
+        {"bootloader_version 2.17\nfirmware_version none\nerase_time 2s\n"
+         "block_write_time 1234567us\nflash_size 0x100000\nzero_time yes\n"
+         "latency_timer 0ms\npacket_payload 510\nfault echo 1 drop",
+         "bootloader_version 2.17\nfirmware_version none\nerase_time 2s\n"
+         "block_write_time 1234567us\nflash_size 1048576\nzero_time yes\nlatency_timer 0ms\n"
+         "packet_payload 510\n"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(settings_text(parsed(c.text)), c.written) << c.text;
+        EXPECT_EQ(settings_text(parsed(c.written)), c.written) << "read back";
     }
 }
 

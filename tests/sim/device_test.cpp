@@ -62,7 +62,7 @@ TEST(DeviceHandover, AnsweredOnlyAtTheMainFirmwareSpeed) {
     EXPECT_THAT(slow.exchange(HANDOVER_REQUEST, SLOW), IsEmpty());
     EXPECT_FALSE(slow.device.in_bootloader());
 
-    HostEnd fast;
+    HostEnd fast{parsed("latency_timer 0ms")};  // the wire's times alone
     fast.device.set_host_baud(FAST, 0);
     fast.device.receive(HANDOVER_REQUEST.data(), HANDOVER_REQUEST.size(), 1000);
     // The request takes 40 us, the acknowledgement another 40.
@@ -101,7 +101,7 @@ TEST(DeviceVersions, ReportsBootloaderAndMainFirmware) {
 }
 
 TEST(DeviceErase, AnswersAtOnceThenAfterTheEraseTime) {
-    HostEnd host{parsed("erase_time 1200ms")};
+    HostEnd host{parsed("erase_time 1200ms\nlatency_timer 0ms")};
     host.exchange(HANDOVER_REQUEST, FAST);
     EXPECT_NE(host.device.flash()[0], 0xFF);  // the old firmware
 
@@ -119,7 +119,7 @@ TEST(DeviceErase, AnswersAtOnceThenAfterTheEraseTime) {
 }
 
 TEST(DeviceBlocks, EchoVerdictAndFlashContent) {
-    HostEnd host{parsed("block_write_time 3ms")};
+    HostEnd host{parsed("block_write_time 3ms\nlatency_timer 0ms")};
     host.enter_bootloader_and_erase();
     const Bytes first = make_block(1);
     const Bytes second = make_block(2);
@@ -167,15 +167,38 @@ TEST(DeviceBlocks, RefusedOverCellsNotErasedOrPastTheFlash) {
     EXPECT_THAT(small.block(make_block(2), VERDICT_GOOD).second, ElementsAre(BLOCK_REFUSED));
 }
 
-TEST(DeviceTime, UpdateTakesExactlyItsWireAndDeviceTime) {
-    for (const char* config : {"erase_time 700ms\nblock_write_time 2ms", "zero_time yes"}) {
-        HostEnd host{parsed(config)};
+// The host takes every answer whole before it sends again, so its time is the
+// wire's, the flash's and what the converter holds back. At 16 ms the
+// acknowledgement's six bytes wait from the first one's arrival (33 us before
+// the last), the erase's second answer and each block answer wait the whole
+// timer (the first erase answer waits while the flash is erased), and the
+// echo's last 16 bytes, after eight full packets, wait from the first of them
+// (1302 us before the last). At 1 ms the echo goes in packets of 12 bytes,
+// its last 8 from 608 us before the last.
+TEST(DeviceTime, UpdateTakesExactlyItsWireDeviceAndConverterTime) {
+    struct Case {
+        const char* config;
+        std::uint64_t device_us;
+        std::uint64_t converter_us;
+    };
+    const Case cases[] = {
+        {"erase_time 700ms\nblock_write_time 2ms", 704'000,
+         15'967 + 16'000 + 3 * (14'698 + 16'000)},
+        {"erase_time 700ms\nblock_write_time 2ms\nlatency_timer 1ms", 704'000,
+         967 + 1'000 + 3 * (392 + 1'000)},
+        {"zero_time yes", 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.config);
+        HostEnd host{parsed(c.config)};
         host.enter_bootloader_and_erase();
         host.block(make_block(1), VERDICT_GOOD);
         host.block(make_block(2), VERDICT_BAD);
         host.block(make_block(2), VERDICT_GOOD);
-        EXPECT_EQ(host.now, host.device.wire_time_us() + host.device.device_time_us()) << config;
-        EXPECT_EQ(host.device.device_time_us(), host.device.config().zero_time ? 0u : 704'000u);
+        EXPECT_EQ(host.now, host.device.wire_time_us() + host.device.device_time_us() +
+                                host.device.converter_wait_us());
+        EXPECT_EQ(host.device.device_time_us(), c.device_us);
+        EXPECT_EQ(host.device.converter_wait_us(), c.converter_us);
     }
 }
 
@@ -294,21 +317,89 @@ TEST(DeviceFaults, DriverCallsCountedPerOperation) {
     EXPECT_FALSE(device.connected());
 }
 
-TEST(DeviceOutput, HostSpeedChangeLosesBytesStillOnTheWay) {
-    HostEnd host;
-    host.device.set_host_baud(FAST, 0);
-    host.device.receive(HANDOVER_REQUEST.data(), HANDOVER_REQUEST.size(), 0);
-    // Three bytes of the acknowledgement have arrived by 60 us; the host then
-    // switches speed and hears nothing more.
-    host.device.set_host_baud(SLOW, 60);
-    Bytes got(6);
-    EXPECT_EQ(host.device.take_output(got.data(), 6, 1000), 3u);
+// When the n-th byte of a block's echo reaches the host, counted from the
+// moment the block has crossed the wire. On the wire alone byte n arrives at
+// n * 86.81 us, rounded up.
+TEST(DeviceConverter, EchoReachesTheHostInPackets) {
+    struct Case {
+        const char* config;
+        std::size_t byte;
+        std::uint64_t at_us;
+    };
+    const Case cases[] = {
+        // Full 62-byte packets go as their last byte arrives; the last 16
+        // bytes go 16 ms after the first of them (byte 497, at 43,143 us).
+        {"", 1, 5'382},
+        {"", 62, 5'382},
+        {"", 63, 10'764},
+        {"", 496, 43'056},
+        {"", 497, 59'143},
+        {"", 512, 59'143},
+        // The timer runs out before a packet fills: 12 bytes each, from the
+        // first byte on; byte 505 starts the last one at 43,837 us.
+        {"latency_timer 1ms", 1, 1'087},
+        {"latency_timer 1ms", 12, 1'087},
+        {"latency_timer 1ms", 13, 2'129},
+        {"latency_timer 1ms", 512, 44'837},
+        // A large packet: 185 bytes arrive within the first 16 ms, then 185.
+        {"packet_payload 510", 185, 16'087},
+        {"packet_payload 510", 186, 32'146},
+        {"packet_payload 510", 512, 48'205},
+        // Every byte goes as it arrives.
+        {"latency_timer 0ms", 1, 87},
+        {"latency_timer 0ms", 512, 44'445},
+        {"packet_payload 1", 497, 43'143},
+        {"zero_time yes", 512, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.config) + ", byte " + std::to_string(c.byte));
+        HostEnd host{parsed(c.config)};
+        host.enter_bootloader_and_erase();
+        const Bytes block = make_block(1);
+        host.device.receive(block.data(), block.size(), host.now);
+        const std::uint64_t echo_starts = host.now + host.device.wire_duration_us(512, SLOW);
+        EXPECT_EQ(host.device.output_arrival_us(c.byte), echo_starts + c.at_us);
+    }
+}
 
+TEST(DeviceConverter, LaterAnswerJoinsThePacketStillWaiting) {
+    HostEnd host;
+    host.exchange(HANDOVER_REQUEST, FAST);
+    host.device.set_host_baud(SLOW, host.now);
+    // Two queries back to back: the second report arrives 261 to 609 us
+    // after the first one's first byte, within its timer.
+    host.device.receive(VERSION_QUERY.data(), VERSION_QUERY.size(), host.now);
+    host.device.receive(VERSION_QUERY.data(), VERSION_QUERY.size(), host.now);
+    const std::uint64_t first_byte = host.now + 348 + 87;
+    EXPECT_EQ(host.device.output_arrival_us(1), first_byte + 16'000);
+    EXPECT_EQ(host.device.output_arrival_us(8), first_byte + 16'000);
+}
+
+// The acknowledgement's bytes arrive at 47, 54, 60, 67, 74 and 80 us.
+TEST(DeviceOutput, HostSpeedChangeLosesBytesStillOnTheWay) {
+    // The host switches speed at 60 us and hears no more of them. The three in
+    // the converter go when the timer runs out, also in packets of four that
+    // the lost fourth byte would have filled.
+    for (const char* config : {"", "packet_payload 4"}) {
+        SCOPED_TRACE(config);
+        HostEnd host{parsed(config)};
+        host.device.set_host_baud(FAST, 0);
+        host.device.receive(HANDOVER_REQUEST.data(), HANDOVER_REQUEST.size(), 0);
+        host.device.set_host_baud(SLOW, 60);
+        EXPECT_EQ(host.device.next_output_us(), 16'047u);
+        EXPECT_EQ(host.device.output_arrival_us(4), std::nullopt);
+        Bytes got(6);
+        EXPECT_EQ(host.device.take_output(got.data(), 6, 100'000), 3u);
+    }
+
+    // A purge at 60 us empties the converter: the rest start a packet of their own.
     HostEnd purged;
     purged.device.set_host_baud(FAST, 0);
     purged.device.receive(HANDOVER_REQUEST.data(), HANDOVER_REQUEST.size(), 0);
     purged.device.discard_output(60);
-    EXPECT_EQ(purged.device.take_output(got.data(), 6, 1000), 3u);
+    EXPECT_EQ(purged.device.next_output_us(), 16'067u);
+    Bytes got(6);
+    EXPECT_EQ(purged.device.take_output(got.data(), 6, 100'000), 3u);
 }
 
 }  // namespace

@@ -101,7 +101,7 @@ TEST(SimDriverRecord, CallsAndWrittenBytes) {
 }
 
 TEST(SimDriverRead, ReturnsAtTheLastWantedByteOrAtTheTimeOut) {
-    Bench bench;
+    Bench bench{"latency_timer 0ms"};  // bytes reach the host as they arrive
     ASSERT_EQ(bench.open_at(FAST), LINK_OK);
     std::uint64_t start = bench.clock.now_us();
     EXPECT_EQ(bench.write(HANDOVER_REQUEST), 6u);
@@ -197,7 +197,7 @@ TEST(SimDriverFaults, ReadsAndWritesMisbehaveAsPlanned) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.fault);
-        Bench bench{c.fault};
+        Bench bench{std::string("latency_timer 0ms\n") + c.fault};
         ASSERT_EQ(bench.open_at(FAST), LINK_OK);
         const std::uint64_t start = bench.clock.now_us();
         LinkStatus status = LINK_OK;
@@ -232,8 +232,8 @@ TEST(SimDriverFaults, DroppedConnectionFailsEverythingWithoutHanging) {
 }
 
 // A whole update made by hand through the driver: the flash ends up holding
-// the image, and the simulated time is the wire time, the device time and the
-// host's pause before reopening, nothing more.
+// the image, and the simulated time is the wire time, the device time, the
+// converter's wait and the host's pause before reopening, nothing more.
 TEST(SimDriverUpdate, FlashHoldsTheImageAndTimeAddsUp) {
     for (const char* config : {"firmware_version 0.9", "firmware_version 0.9\nzero_time yes"}) {
         SCOPED_TRACE(config);
@@ -269,8 +269,9 @@ TEST(SimDriverUpdate, FlashHoldsTheImageAndTimeAddsUp) {
         EXPECT_TRUE(std::equal(image.begin(), image.end(), bench.device.flash().begin()));
         EXPECT_EQ(bench.device.flash()[image.size()], 0xFF);
         EXPECT_EQ(bench.device.blocks_written(), 3u);
-        EXPECT_EQ(bench.clock.now_us() - start,
-                  bench.device.wire_time_us() + bench.device.device_time_us() + 100'000);
+        EXPECT_EQ(bench.clock.now_us() - start, bench.device.wire_time_us() +
+                                                    bench.device.device_time_us() +
+                                                    bench.device.converter_wait_us() + 100'000);
     }
 }
 
