@@ -47,7 +47,11 @@ struct FileSize {
     const char* name;
     std::uint32_t bytes;
 };
-constexpr FileSize FILE_SIZES[] = {{"1MB", 1'000'000}, {"5MB", 5'000'000}};
+constexpr FileSize FILE_SIZES[] = {{"100kB", 100'000},
+                                   {"500kB", 500'000},
+                                   {"1MB", 1'000'000},
+                                   {"2MB", 2'000'000},
+                                   {"5MB", 5'000'000}};
 
 constexpr double MICROSECONDS_PER_SECOND = 1e6;
 constexpr double MICROSECONDS_PER_MS = 1e3;
