@@ -55,26 +55,27 @@ bool publish(const std::string& path, const std::string& text) {
            std::rename(scratch.c_str(), path.c_str()) == 0;
 }
 
-bool send_to_monitor(const std::string& socket_path, const std::string& command) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return false;
-    }
+// Sends one command line to the emulator's monitor. Returns the connection,
+// left open: the monitor drops what it has not run yet when the other end
+// closes. -1 when there is no monitor.
+int send_to_monitor(const std::string& socket_path, const std::string& command) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (socket_path.size() >= sizeof address.sun_path) {
-        ::close(fd);
-        return false;
+        return -1;
     }
     std::memcpy(address.sun_path, socket_path.c_str(), socket_path.size() + 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return -1;
+    }
     const std::string line = command + "\n";
-    const bool sent =
-        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
-        ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
-    // The monitor reads the whole line before it sees the end of the connection.
-    ::shutdown(fd, SHUT_WR);
-    ::close(fd);
-    return sent;
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 int usage() {
@@ -136,6 +137,7 @@ int main(int argc, char** argv) {
 
     std::vector<std::uint32_t> speeds;
     std::optional<std::uint32_t> unplugged_at;
+    int monitor_connection = -1;
     while (stop_requested == 0) {
         served.serve_once();
         if (served.baud() != 0 && (speeds.empty() || speeds.back() != served.baud())) {
@@ -143,7 +145,8 @@ int main(int argc, char** argv) {
         }
         if (unplug_at_block && !unplugged_at && device.blocks_received() >= *unplug_at_block) {
             unplugged_at = device.blocks_received();
-            if (!send_to_monitor(monitor, "device_del converter")) {
+            monitor_connection = send_to_monitor(monitor, "device_del converter");
+            if (monitor_connection < 0) {
                 std::cerr << "kestrune-sim-pty-device: no monitor at " << monitor << "\n";
             }
         }
@@ -165,6 +168,9 @@ int main(int argc, char** argv) {
     const auto flash = device.flash();
     const bool written = write_file(folder + "/flash.bin", flash.data(), flash.size()) &&
                          publish(folder + "/device.txt", report.str());
+    if (monitor_connection >= 0) {
+        ::close(monitor_connection);
+    }
     ::close(slave);
     ::close(master);
     return written ? 0 : 2;
