@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2154
 # Shared by the end-to-end scripts (tests/e2e/run.sh, tests/qemu/run.sh):
 # the case tally, byte display, and what a completed update leaves behind.
 # Sourced, not run. A case sets case_name and case_start, and empties problems
