@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds every preset and runs every test:
 # unit and full-run tests (plain and under the sanitizers), the benchmarks once
-# briefly, the Windows cross build and its end-to-end tests under wine.
+# briefly, the Linux program end to end under QEMU, the Windows cross build and
+# its end-to-end tests under wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -38,6 +39,9 @@ if [ "$status" -ne 1 ] || ! grep -q "FirmWare update OK." build/release/demo.txt
     echo "demo: expected a completed update and exit code 1, got $status"
     exit 1
 fi
+
+step "end to end: linux program under QEMU, through the kernel's converter driver"
+tests/qemu/run.sh build/debug
 
 step "build: windows"
 cmake --preset windows

@@ -1,10 +1,16 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, where missing.
 # With --program: only what building the Linux programs needs.
+# With --qemu: only what the end-to-end runs under QEMU need.
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config libserialport-dev)
-if [ "${1:-}" != "--program" ]; then
+# The end-to-end runs under QEMU (tests/qemu/run.sh).
+qemu_packages=(qemu-system-x86 busybox-static cpio)
+if [ "${1:-}" = "--qemu" ]; then
+    packages=("${qemu_packages[@]}")
+elif [ "${1:-}" != "--program" ]; then
+    packages+=("${qemu_packages[@]}")
     packages+=(
         libgtest-dev libgmock-dev libbenchmark-dev
         g++-mingw-w64-x86-64-posix wine wine64

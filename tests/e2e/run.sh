@@ -77,18 +77,13 @@ HEADLESS_LIMIT=30  # a run without a terminal
 STEP_LIMIT=15      # one awaited step
 WAITING_PROOF=2    # longer than the one-second pause: still there means waiting for a key
 
-passed=0
-failed=0
-problems=()
+# shellcheck source=tests/support/e2e.sh
+source "$src/tests/support/e2e.sh"
 
 # --- small tools ---------------------------------------------------------
 
-now_ms() { date +%s%3N; }
-
 # Windows form of an absolute path (wine's drive Z: is the root).
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
-
-problem() { problems+=("$*"); }
 
 # wait_until SECONDS COMMAND...: true once COMMAND succeeds, false at the limit.
 wait_until() {
@@ -99,9 +94,6 @@ wait_until() {
         sleep 0.05
     done
 }
-
-# Shows bytes readably: CR and LF visible, other control bytes in octal.
-show_bytes() { od -An -c "$1" | tr -s ' ' | tr -d '\n' | cut -c1-600; }
 
 # expect_bytes FILE WHAT PRINTF-FORMAT [ARGS...]: the file holds exactly these bytes.
 expect_bytes() {
@@ -153,17 +145,6 @@ expect_key_left() {
     fi
 }
 
-# The bytes the device should hold after a complete transfer: the file's bytes
-# (image and trailer) padded with zeros to whole 512-byte blocks.
-expected_flash() {
-    local file=$1 image_length=$(($(stat -c %s "$1") - 4))
-    local blocks=$(((image_length + 511) / 512))
-    {
-        cat "$file"
-        head -c $((blocks * 512)) /dev/zero
-    } | head -c $((blocks * 512))
-}
-
 # expect_flash_holds FILE BLOCKS: the first BLOCKS blocks of flash hold the update.
 expect_flash_holds() {
     local file=$1 blocks=$2 flash=$case_dir/run/sim-flash.bin
@@ -176,21 +157,6 @@ expect_flash_holds() {
         problem "flash differs from the update in its first $blocks blocks:" \
             "$(cmp -n $((blocks * 512)) "$flash" "$flash.expected" 2>&1 | head -1)"
     fi
-}
-
-# The progress texts for an image of N bytes when every block is accepted, as
-# they follow one another in a file.
-progress_texts() {
-    local length=$1 offset=0 last=1 percent text=""
-    while [ "$offset" -lt "$length" ]; do
-        percent=$((offset * 100 / length))
-        if [ "$percent" -ne "$last" ]; then
-            text+="Load: $percent %"
-            last=$percent
-        fi
-        offset=$((offset + 512))
-    done
-    printf '%s' "$text"
 }
 
 # --- one case ------------------------------------------------------------
@@ -289,18 +255,6 @@ run_headless() {
         </dev/null >out.txt 2>err.txt)
     echo $? >"$run/rc.txt"
     elapsed_ms=$(($(now_ms) - start))
-}
-
-report() {
-    local took="($(($(now_ms) - case_start)) ms)"
-    if [ ${#problems[@]} -eq 0 ]; then
-        echo "PASS $case_name $took"
-        passed=$((passed + 1))
-    else
-        echo "FAIL $case_name $took"
-        printf '     %s\n' "${problems[@]}"
-        failed=$((failed + 1))
-    fi
 }
 
 # --- the cases -----------------------------------------------------------

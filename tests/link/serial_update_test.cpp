@@ -1,11 +1,7 @@
 // Whole updates through the serial driver: the driver works on the slave side
 // of a pseudo-terminal, and a thread plays the simulated device on the master
 // side, on the real clock, with bytes paced at the line's speed.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <termios.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -19,7 +15,7 @@
 #include "link/serial_posix_driver.hpp"
 #include "protocol/bootloader.hpp"
 #include "sim/device.hpp"
-#include "sim/real_time.hpp"
+#include "tests/link/pty_device.hpp"
 #include "tests/link/serial_pty.hpp"
 #include "tests/support/scratch_folder.hpp"
 #include "tests/support/scripted_console.hpp"
@@ -31,32 +27,15 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 using testing::Pty;
 
-// The host's line speed as the slave side is set now; 0 unless it is 8N1 at
-// a speed the device knows.
-std::uint32_t host_line_baud(int master) {
-    termios settings{};
-    // On the master side, tcgetattr reports the slave's settings.
-    if (::tcgetattr(master, &settings) != 0 || (settings.c_cflag & CSTOPB) != 0) {
-        return 0;
-    }
-    switch (::cfgetospeed(&settings)) {
-        case B1500000:
-            return sim::FIRMWARE_LINE_BAUD;
-        case B115200:
-            return sim::BOOTLOADER_LINE_BAUD;
-        default:
-            return 0;
-    }
-}
-
-// Serves the simulated device on the master side until destroyed: the bytes
-// the host writes go to the device at the time they are read, the device's
-// answers are written when they have crossed the wire.
+// Serves the simulated device on the master side until destroyed.
 class DeviceServer {
   public:
-    DeviceServer(Pty& pty, sim::Device& device) : pty_(pty), device_(device) {
-        ::fcntl(pty_.master(), F_SETFL, ::fcntl(pty_.master(), F_GETFL) | O_NONBLOCK);
-        thread_ = std::thread([this] { serve(); });
+    DeviceServer(Pty& pty, sim::Device& device) : served_(pty.master(), device) {
+        thread_ = std::thread([this] {
+            while (!stop_) {
+                served_.serve_once();
+            }
+        });
     }
     ~DeviceServer() {
         stop_ = true;
@@ -66,56 +45,11 @@ class DeviceServer {
     DeviceServer& operator=(const DeviceServer&) = delete;
 
     // Answer bytes the pseudo-terminal would not take (a test fails on them).
-    std::size_t lost() const { return lost_; }
+    std::size_t lost() const { return served_.lost(); }
 
   private:
-    void serve() {
-        std::uint32_t baud = 0;
-        // The device hears and answers at the speed the host has set last.
-        const auto follow_line = [&] {
-            const std::uint32_t now_baud = host_line_baud(pty_.master());
-            if (now_baud != baud) {
-                baud = now_baud;
-                device_.set_host_baud(baud, time_.now_us());
-            }
-        };
-        while (!stop_) {
-            follow_line();
-            // Sleep until the next answer byte is due, but look at the line often.
-            int wait_ms = 2;
-            if (const auto next = device_.next_output_us()) {
-                const std::uint64_t now = time_.now_us();
-                wait_ms =
-                    *next <= now ? 0 : std::min<int>(2, static_cast<int>((*next - now) / 1000));
-            }
-            pollfd entry{pty_.master(), POLLIN, 0};
-            if (::poll(&entry, 1, wait_ms) > 0 && (entry.revents & POLLIN) != 0) {
-                std::uint8_t chunk[4096];
-                const ssize_t got = ::read(pty_.master(), chunk, sizeof chunk);
-                if (got > 0) {
-                    follow_line();
-                    device_.receive(chunk, static_cast<std::size_t>(got), time_.now_us());
-                }
-            }
-            std::uint8_t answer[4096];
-            const std::size_t count = device_.take_output(answer, sizeof answer, time_.now_us());
-            std::size_t done = 0;
-            while (done < count) {
-                const ssize_t sent = ::write(pty_.master(), answer + done, count - done);
-                if (sent <= 0) {
-                    lost_ += count - done;
-                    break;
-                }
-                done += static_cast<std::size_t>(sent);
-            }
-        }
-    }
-
-    Pty& pty_;
-    sim::Device& device_;
-    sim::RealTime time_;
+    testing::PtyDevice served_;
     std::atomic<bool> stop_{false};
-    std::atomic<std::size_t> lost_{0};
     std::thread thread_;
 };
 
