@@ -26,10 +26,10 @@ CommandResult send_command(Link& link, const std::uint8_t* bytes, std::uint32_t 
 // deadline passes. Bytes not brought keep their earlier values.
 WaitResult await_reply(Link& link, std::uint8_t* buffer, std::uint32_t count);
 
-// Writes the whole block until one call writes all of it.
+// Writes the block; after a short write, writes only the bytes not yet taken.
 WaitResult write_block(Link& link, const std::uint8_t* block);
 
-// Reads until one call returns a whole block.
+// Reads until the whole block has arrived, each read asking only for the rest.
 WaitResult read_block(Link& link, std::uint8_t* block);
 
 WaitResult send_byte(Link& link, std::uint8_t byte);
