@@ -120,19 +120,19 @@ TEST_F(EraseAndTransfer, EchoDifferingInItsLastByteGetsVerdictFFAndTheBlockAgain
     EXPECT_EQ(state.failures, 1U);
 }
 
-// A device that claims to have taken a block whose echo differed has not
-// stored what was sent: the block goes again and counts as refused.
-TEST_F(EraseAndTransfer, AcceptanceOfABadEchoIsNotBelieved) {
-    make_image(1);
-    std::vector<std::uint8_t> bad_echo = block_at(0);
-    bad_echo[100] = 0xEE;
-    device_takes(0, 0x80, bad_echo);
+// A device that claims to have written a block whose echo differed may hold
+// the damaged block, or may hold it and be ready for the next one: neither
+// moving on nor sending it again is known to leave the right flash.
+TEST_F(EraseAndTransfer, AcceptanceOfABadEchoFailsTheTransfer) {
+    make_image(2);
     device_takes(0, 0x80);
-    EXPECT_EQ(transfer(), TransferOutcome::completed);
-    EXPECT_EQ(verdicts(), (std::vector<std::uint8_t>{0xFF, 0x01}));
-    EXPECT_EQ(driver.writes()[0], block_at(0));
-    EXPECT_EQ(driver.writes()[2], block_at(0));
-    EXPECT_EQ(state.failures, 1U);
+    std::vector<std::uint8_t> bad_echo = block_at(512);
+    bad_echo[100] = 0xEE;
+    device_takes(512, 0x80, bad_echo);
+    EXPECT_EQ(transfer(), TransferOutcome::failed);
+    EXPECT_EQ(verdicts(), (std::vector<std::uint8_t>{0x01, 0xFF}));
+    EXPECT_EQ(driver.writes().size(), 4U) << "the block is not sent again";
+    EXPECT_EQ(console.screen_log(), "\rLoad: 0 %") << "the progress stays at the last block taken";
 }
 
 TEST_F(EraseAndTransfer, RefusalsCountOverTheRunAndTheTwentiethFails) {
