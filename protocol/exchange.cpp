@@ -39,14 +39,14 @@ WaitResult repeat_until_moved(Link& link, std::uint32_t needed, DriverCall call)
 
 }  // namespace
 
-void set_deadline(Link& link) {
+void set_deadline(Link& link, std::uint32_t timeout_ms) {
     // A sum that wrapped past zero would lie in the past; wait until the tick
-    // has wrapped itself. Only the last second before the wrap (and tick 0)
-    // ever loops here.
+    // has wrapped itself. Only the last timeout_ms before the wrap (and tick 0)
+    // ever loop here.
     link.deadline = 0;
-    while (link.deadline <= REPLY_TIMEOUT_MS) {
-        link.deadline = link.clock.tick_ms() + REPLY_TIMEOUT_MS;
-        if (link.deadline <= REPLY_TIMEOUT_MS) {
+    while (link.deadline <= timeout_ms) {
+        link.deadline = link.clock.tick_ms() + timeout_ms;
+        if (link.deadline <= timeout_ms) {
             link.clock.sleep_ms(1);
         }
     }

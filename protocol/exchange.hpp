@@ -16,8 +16,9 @@ inline constexpr std::uint32_t REPLY_TIMEOUT_MS = 1000;
 enum class CommandResult { sent, failed };
 enum class WaitResult { done, timed_out };
 
-// Deadline = tick + 1000, never a sum that wrapped past zero.
-void set_deadline(Link& link);
+// Deadline = tick + timeout_ms, never a sum that wrapped past zero: close to
+// the wrap it waits until the tick has wrapped.
+void set_deadline(Link& link, std::uint32_t timeout_ms = REPLY_TIMEOUT_MS);
 
 // Writes the command; renews the deadline only when every byte was written.
 CommandResult send_command(Link& link, const std::uint8_t* bytes, std::uint32_t count);

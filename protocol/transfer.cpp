@@ -22,7 +22,7 @@ EraseOutcome erase_flash(Link& link, std::uint8_t& answer) {
         return EraseOutcome::failed;
     }
     // Erasing takes the device far longer than an ordinary answer.
-    link.deadline = link.clock.tick_ms() + ERASE_TIMEOUT_MS;
+    set_deadline(link, ERASE_TIMEOUT_MS);
     if (!answered_with(link, answer, ERASE_FINISHED)) {
         return EraseOutcome::failed;
     }

@@ -102,6 +102,21 @@ TEST_F(EraseAndTransfer, EraseFaults) {
     }
 }
 
+// Started in the last five seconds before the tick wraps, the erase still
+// gets its five seconds: its deadline is never a sum that wrapped past zero.
+TEST(EraseNearTickWrap, FinishedAnswerIsAwaitedAcrossTheWrap) {
+    for (const std::uint32_t before_wrap_ms : {4999U, 2500U, 1001U}) {
+        sim::FakeClock clock(0U - before_wrap_ms);
+        ScriptedDriver driver{clock};
+        Link link{driver, clock, ScriptedDriver::handle_value(), true};
+        driver.queue_read({0x0F});
+        driver.queue_read({0xF0}, 4000);
+        std::uint8_t answer = 0;
+        EXPECT_EQ(erase_flash(link, answer), EraseOutcome::erased) << before_wrap_ms;
+        EXPECT_GT(link.deadline, 5000U) << before_wrap_ms;
+    }
+}
+
 TEST_F(EraseAndTransfer, EmptyImageSendsNoBlock) {
     make_image(0);
     EXPECT_EQ(transfer(), TransferOutcome::completed);
