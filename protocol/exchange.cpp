@@ -30,8 +30,14 @@ WaitResult repeat_until_moved(Link& link, std::uint32_t needed, DriverCall call)
         link.last_status = call(moved);
         // A driver that reports more than it was asked for moved no more than that.
         moved += std::min(link.transferred, needed - moved);
-        if (deadline_passed(link, started, link.clock.tick_ms())) {
+        const std::uint32_t now = link.clock.tick_ms();
+        if (deadline_passed(link, started, now)) {
             return WaitResult::timed_out;
+        }
+        if (link.last_status != LINK_OK && link.transferred == 0) {
+            // A converter that is gone fails every call at once: pause rather
+            // than spin, but never past the deadline.
+            link.clock.sleep_ms(std::min(FAILED_CALL_PAUSE_MS, link.deadline - now));
         }
     }
     return WaitResult::done;

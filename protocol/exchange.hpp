@@ -2,7 +2,9 @@
 //
 // Every wait repeats a driver read or write, each of which returns within about
 // the read time-out, and tests the tick after every call: a wait never outlasts
-// its deadline by more than one driver call.
+// its deadline by more than one driver call. A call that fails without moving
+// anything is followed by a short pause, so that a driver failing at once does
+// not make a wait spin.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +14,9 @@
 namespace kestrune {
 
 inline constexpr std::uint32_t REPLY_TIMEOUT_MS = 1000;
+// After a driver call that failed and moved nothing, the wait pauses this long
+// (never past its deadline) before it tries again.
+inline constexpr std::uint32_t FAILED_CALL_PAUSE_MS = 5;
 
 enum class CommandResult { sent, failed };
 enum class WaitResult { done, timed_out };

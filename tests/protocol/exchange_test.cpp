@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -159,6 +160,29 @@ TEST_F(Exchange, BlockAndByteWaitsTimeOut) {
     clock.advance_ms(1000);
     EXPECT_EQ(send_byte(link, 0x01), WaitResult::timed_out);
     EXPECT_EQ(driver.writes().size(), 1U);
+}
+
+// A converter that was pulled out fails every call at once. The waits try
+// again at a gentle pace instead of spinning, and still end at their deadline.
+TEST(ExchangeWithAFailingDriver, WaitsPauseBetweenTriesAndEndAtTheirDeadline) {
+    std::array<std::uint8_t, BLOCK_SIZE> block{};
+    const std::pair<const char*, std::function<WaitResult(Link&)>> waits[] = {
+        {"await_reply", [&](Link& link) { return await_reply(link, block.data(), 6); }},
+        {"read_block", [&](Link& link) { return read_block(link, block.data()); }},
+        {"write_block", [&](Link& link) { return write_block(link, block.data()); }},
+        {"send_byte", [&](Link& link) { return send_byte(link, 0x01); }},
+    };
+    for (const auto& [what, wait] : waits) {
+        sim::FakeClock clock;
+        ScriptedDriver driver{clock};
+        Link link{driver, clock, ScriptedDriver::handle_value(), true};
+        set_deadline(link);
+        driver.fail_every_call(4);
+
+        EXPECT_EQ(wait(link), WaitResult::timed_out) << what;
+        EXPECT_LE(driver.calls().size(), 1000U / FAILED_CALL_PAUSE_MS + 1) << what;
+        EXPECT_EQ(clock.elapsed_ms(), 1000U) << what;
+    }
 }
 
 class ExchangeNearTickWrap : public Exchange {
