@@ -1,5 +1,7 @@
 #include "protocol/exchange.hpp"
 
+#include <algorithm>
+
 #include "image/update_image.hpp"
 
 namespace kestrune {
@@ -14,17 +16,28 @@ bool deadline_passed(const Link& link, std::uint32_t started, std::uint32_t now)
     return now >= link.deadline || now < started;
 }
 
-// Repeats one driver call until it reports at least `needed` bytes moved or the
-// deadline has passed. The time is tested after every call and before its
-// count, so a call that moved bytes but ended at the deadline counts as late.
+// Repeats one driver call until `needed` bytes have moved in all or the
+// deadline has passed. Each call is handed the count already moved, so that it
+// goes on from there and asks only for the rest. The time is tested after every
+// call and before its count, so a call that moved bytes but ended at the
+// deadline counts as late.
 template <typename DriverCall>
 WaitResult repeat_until_moved(Link& link, std::uint32_t needed, DriverCall call) {
-    link.transferred = 0;
+    std::uint32_t moved = 0;
     const std::uint32_t started = link.clock.tick_ms();
-    while (link.transferred < needed) {
-        link.last_status = call();
-        if (deadline_passed(link, started, link.clock.tick_ms())) {
+    while (moved < needed) {
+        link.transferred = 0;
+        link.last_status = call(moved);
+        // A driver that reports more than it was asked for moved no more than that.
+        moved += std::min(link.transferred, needed - moved);
+        const std::uint32_t now = link.clock.tick_ms();
+        if (deadline_passed(link, started, now)) {
             return WaitResult::timed_out;
+        }
+        if (link.last_status != LINK_OK && link.transferred == 0) {
+            // A converter that is gone fails every call at once: pause rather
+            // than spin, but never past the deadline.
+            link.clock.sleep_ms(std::min(FAILED_CALL_PAUSE_MS, link.deadline - now));
         }
     }
     return WaitResult::done;
@@ -32,14 +45,14 @@ WaitResult repeat_until_moved(Link& link, std::uint32_t needed, DriverCall call)
 
 }  // namespace
 
-void set_deadline(Link& link) {
+void set_deadline(Link& link, std::uint32_t timeout_ms) {
     // A sum that wrapped past zero would lie in the past; wait until the tick
-    // has wrapped itself. Only the last second before the wrap (and tick 0)
-    // ever loops here.
+    // has wrapped itself. Only the last timeout_ms before the wrap (and tick 0)
+    // ever loop here.
     link.deadline = 0;
-    while (link.deadline <= REPLY_TIMEOUT_MS) {
-        link.deadline = link.clock.tick_ms() + REPLY_TIMEOUT_MS;
-        if (link.deadline <= REPLY_TIMEOUT_MS) {
+    while (link.deadline <= timeout_ms) {
+        link.deadline = link.clock.tick_ms() + timeout_ms;
+        if (link.deadline <= timeout_ms) {
             link.clock.sleep_ms(1);
         }
     }
@@ -59,26 +72,30 @@ CommandResult send_command(Link& link, const std::uint8_t* bytes, std::uint32_t 
     return CommandResult::sent;
 }
 
+// The first read that brings anything ends the wait, so every read starts at
+// the buffer's beginning.
 WaitResult await_reply(Link& link, std::uint8_t* buffer, std::uint32_t count) {
-    return repeat_until_moved(
-        link, 1, [&] { return link.driver.read(link.handle, buffer, count, link.transferred); });
+    return repeat_until_moved(link, 1, [&](std::uint32_t) {
+        return link.driver.read(link.handle, buffer, count, link.transferred);
+    });
 }
 
 WaitResult write_block(Link& link, const std::uint8_t* block) {
-    return repeat_until_moved(link, BLOCK_SIZE, [&] {
-        return link.driver.write(link.handle, block, BLOCK_SIZE, link.transferred);
+    return repeat_until_moved(link, BLOCK_SIZE, [&](std::uint32_t moved) {
+        return link.driver.write(link.handle, block + moved, BLOCK_SIZE - moved, link.transferred);
     });
 }
 
 WaitResult read_block(Link& link, std::uint8_t* block) {
-    return repeat_until_moved(link, BLOCK_SIZE, [&] {
-        return link.driver.read(link.handle, block, BLOCK_SIZE, link.transferred);
+    return repeat_until_moved(link, BLOCK_SIZE, [&](std::uint32_t moved) {
+        return link.driver.read(link.handle, block + moved, BLOCK_SIZE - moved, link.transferred);
     });
 }
 
 WaitResult send_byte(Link& link, std::uint8_t byte) {
-    return repeat_until_moved(
-        link, 1, [&] { return link.driver.write(link.handle, &byte, 1, link.transferred); });
+    return repeat_until_moved(link, 1, [&](std::uint32_t) {
+        return link.driver.write(link.handle, &byte, 1, link.transferred);
+    });
 }
 
 }  // namespace kestrune

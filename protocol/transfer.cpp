@@ -22,7 +22,7 @@ EraseOutcome erase_flash(Link& link, std::uint8_t& answer) {
         return EraseOutcome::failed;
     }
     // Erasing takes the device far longer than an ordinary answer.
-    link.deadline = link.clock.tick_ms() + ERASE_TIMEOUT_MS;
+    set_deadline(link, ERASE_TIMEOUT_MS);
     if (!answered_with(link, answer, ERASE_FINISHED)) {
         return EraseOutcome::failed;
     }
@@ -58,9 +58,13 @@ TransferOutcome transfer_image(Link& link, const UpdateImage& image, TransferSta
         }
 
         std::uint32_t next_offset = state.offset;
-        // A block whose echo differed is never taken as written, even if the
-        // device claims to have accepted it: it is sent again.
-        if (answer == BLOCK_ACCEPTED && echo_good) {
+        if (answer == BLOCK_ACCEPTED && !echo_good) {
+            // The device claims to have written a block whose echo differed.
+            // Whether it holds the damaged bytes or has moved on cannot be
+            // told, so neither going on nor sending the block again is safe.
+            return TransferOutcome::failed;
+        }
+        if (answer == BLOCK_ACCEPTED) {
             next_offset = state.offset + BLOCK_SIZE;
             state.progress_offset = state.offset;
         } else {

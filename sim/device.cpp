@@ -28,7 +28,9 @@ std::uint8_t old_firmware_byte(std::size_t offset) {
 }  // namespace
 
 Device::Device(DeviceConfig config)
-    : config_(std::move(config)), flash_(config_.flash_size, ERASED) {
+    : config_(std::move(config)),
+      flash_(config_.flash_size, ERASED),
+      firmware_(config_.firmware_version) {
     if (config_.firmware_version) {
         const std::size_t size = std::min(flash_.size(), OLD_FIRMWARE_SIZE);
         for (std::size_t i = 0; i < size; ++i) {
@@ -141,6 +143,33 @@ void Device::drop_connection() {
     packet_fill_ = 0;
 }
 
+void Device::power_cycle(FaultPlan faults) {
+    if (!firmware_ && write_pointer_ > 0) {
+        firmware_ = config_.new_firmware_version;
+    }
+    mode_ = firmware_ ? Mode::main_firmware : Mode::bootloader_commands;
+    if (faults == FaultPlan::clear) {
+        config_.faults.clear();
+    }
+    connected_ = true;
+    host_wire_free_us_ = 0;
+    device_wire_free_us_ = 0;
+    busy_until_us_ = 0;
+    output_.clear();
+    window_size_ = 0;
+    block_fill_ = 0;
+    write_pointer_ = 0;
+    handovers_ = 0;
+    version_queries_ = 0;
+    erases_ = 0;
+    blocks_received_ = 0;
+    blocks_written_ = 0;
+    blocks_refused_ = 0;
+    driver_calls_ = {};
+    wire_time_us_ = 0;
+    device_time_us_ = 0;
+}
+
 const Fault* Device::find_fault(FaultPoint point, std::uint32_t occurrence) const {
     const Fault* every = nullptr;
     for (const Fault& fault : config_.faults) {
@@ -207,7 +236,7 @@ void Device::hear_command(std::uint8_t byte, std::uint64_t at_us) {
         if (fault != nullptr && fault->kind == FaultKind::ignore) {
             return;
         }
-        const Version firmware = config_.firmware_version.value_or(Version{0xFF, 0xFF});
+        const Version firmware = firmware_.value_or(Version{0xFF, 0xFF});
         const std::array<std::uint8_t, 4> report = {config_.bootloader_version.major_version,
                                                     config_.bootloader_version.minor_version,
                                                     firmware.major_version, firmware.minor_version};
@@ -239,6 +268,7 @@ void Device::start_erase(std::uint64_t at_us) {
     if (!leaves_flash(accepted) && !leaves_flash(finished)) {
         std::fill(flash_.begin(), flash_.end(), ERASED);
     }
+    firmware_.reset();
     write_pointer_ = 0;
     block_fill_ = 0;
     mode_ = Mode::bootloader_blocks;

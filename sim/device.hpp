@@ -52,7 +52,17 @@
 //
 // A device that holds a main firmware starts with it in the first 64 KiB of
 // flash (a fixed pattern); the rest of the flash, and all of it without a main
-// firmware, is erased.
+// firmware, is erased. A new device runs its main firmware.
+//
+// Power cycle: the flash keeps what it holds, and the device starts in its main
+// firmware when it holds one, otherwise in its bootloader. An erase removes the
+// main firmware. The blocks written after it form a new one as soon as the
+// first of them is in flash: the protocol carries no image length and no end
+// of the transfer, so the bootloader cannot tell a complete image from a cut
+// one, and, having no check of its own, starts whatever it wrote. The version
+// report gives the firmware present: firmware_version at first, FF FF after
+// an erase, and new_firmware_version once a firmware written by an update has
+// been powered up.
 #pragma once
 
 #include <array>
@@ -101,6 +111,14 @@ class Device {
     bool connected() const { return connected_; }
     // From now on nothing more is heard or said.
     void drop_connection();
+
+    enum class FaultPlan { keep, clear };
+    // Switches the device off and on (see above). Everything but the flash
+    // starts afresh: nothing is on the wire, the connection is back, and the
+    // counts that number fault occurrences, driver calls included, start again
+    // from 1, as do the block counts and times below. The fault plan is kept
+    // for the next run or cleared.
+    void power_cycle(FaultPlan faults);
 
     std::span<const std::uint8_t> flash() const { return flash_; }
     bool in_bootloader() const { return mode_ != Mode::main_firmware; }
@@ -153,6 +171,7 @@ class Device {
 
     DeviceConfig config_;
     std::vector<std::uint8_t> flash_;
+    std::optional<Version> firmware_;  // the main firmware in flash, if any
     Mode mode_ = Mode::main_firmware;
     bool connected_ = true;
     std::uint32_t host_baud_ = 0;

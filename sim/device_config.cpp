@@ -241,12 +241,13 @@ std::optional<std::string> parse_setting(const std::vector<std::string_view>& wo
     const auto bad_value = [&](const char* expected) {
         return join({"'", value, "' is not ", expected});
     };
-    if (name == "bootloader_version") {
+    if (name == "bootloader_version" || name == "new_firmware_version") {
         const auto version = parse_version(value);
         if (!version) {
             return bad_value("a version such as 2.1");
         }
-        config.bootloader_version = *version;
+        (name == "bootloader_version" ? config.bootloader_version : config.new_firmware_version) =
+            *version;
     } else if (name == "firmware_version") {
         if (value == "none") {
             config.firmware_version.reset();

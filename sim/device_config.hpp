@@ -7,6 +7,8 @@
 //
 //   bootloader_version 2.1      # major.minor, each 0..255        (default 1.0)
 //   firmware_version 1.4        # major.minor, or none (FF FF)   (default 1.0)
+//   new_firmware_version 1.5    # reported by a firmware that an update wrote,
+//                               # once a power cycle has started it (default 1.0)
 //   erase_time 1500ms           # a whole number with us, ms or s (default 1500ms)
 //   block_write_time 4ms        # flash write time per block      (default 4ms)
 //   flash_size 5000512          # bytes, at least 512             (default 5000512)
@@ -133,6 +135,7 @@ struct Fault {
 struct DeviceConfig {
     Version bootloader_version{1, 0};
     std::optional<Version> firmware_version = Version{1, 0};  // none: reported as FF FF
+    Version new_firmware_version{1, 0};                       // of a firmware written by an update
     std::uint64_t erase_time_us = 1'500'000;
     std::uint64_t block_write_time_us = 4'000;
     std::uint32_t flash_size = DEFAULT_FLASH_SIZE;

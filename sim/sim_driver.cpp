@@ -34,12 +34,17 @@ void SimDriver::wait_ms(std::uint32_t milliseconds) {
     time_.wait_until_us(time_.now_us() + std::uint64_t{milliseconds} * 1000);
 }
 
+void SimDriver::record(std::string call) {
+    calls_.push_back(std::move(call));
+    call_times_us_.push_back(time_.now_us());
+}
+
 void SimDriver::update_line() {
     device_.set_host_baud(line_8n1_ ? baud_ : 0, time_.now_us());
 }
 
 LinkStatus SimDriver::setting_call(FaultPoint operation, DeviceHandle handle, std::string call) {
-    calls_.push_back(std::move(call));
+    record(std::move(call));
     return refusal(handle, device_.driver_call(operation)).value_or(LINK_OK);
 }
 
@@ -57,7 +62,7 @@ std::optional<LinkStatus> SimDriver::refusal(DeviceHandle handle, const Fault* f
 }
 
 LinkStatus SimDriver::open(std::uint32_t device_index, DeviceHandle& handle) {
-    calls_.push_back(call_text("open", {device_index}));
+    record(call_text("open", {device_index}));
     const Fault* fault = device_.driver_call(FaultPoint::open);
     if (!device_.connected() || device_index != 0) {
         return STATUS_DEVICE_NOT_FOUND;
@@ -82,7 +87,7 @@ LinkStatus SimDriver::open(std::uint32_t device_index, DeviceHandle& handle) {
 }
 
 LinkStatus SimDriver::close(DeviceHandle handle) {
-    calls_.push_back("close");
+    record("close");
     const Fault* fault = device_.driver_call(FaultPoint::close);
     if (!valid(handle)) {
         return STATUS_INVALID_HANDLE;
@@ -100,7 +105,7 @@ LinkStatus SimDriver::close(DeviceHandle handle) {
 
 LinkStatus SimDriver::read(DeviceHandle handle, std::uint8_t* buffer, std::uint32_t wanted,
                            std::uint32_t& received) {
-    calls_.push_back(call_text("read", {wanted}));
+    record(call_text("read", {wanted}));
     received = 0;
     const Fault* fault = device_.driver_call(FaultPoint::read);
     if (const auto status = refusal(handle, fault)) {
@@ -137,7 +142,7 @@ LinkStatus SimDriver::read(DeviceHandle handle, std::uint8_t* buffer, std::uint3
 
 LinkStatus SimDriver::write(DeviceHandle handle, const std::uint8_t* buffer, std::uint32_t count,
                             std::uint32_t& written) {
-    calls_.push_back(call_text("write", {count}));
+    record(call_text("write", {count}));
     writes_.emplace_back(buffer, buffer + count);
     written = 0;
     const Fault* fault = device_.driver_call(FaultPoint::write);

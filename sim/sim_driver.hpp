@@ -50,6 +50,8 @@ class SimDriver final : public Driver {
 
     // Every call in order, such as "open(0)", "purge(3)", "write(512)".
     const std::vector<std::string>& calls() const { return calls_; }
+    // When each call of calls() was made, in microseconds of the SimTime.
+    const std::vector<std::uint64_t>& call_times_us() const { return call_times_us_; }
     // One entry per write call: the bytes the host handed over.
     const std::vector<std::vector<std::uint8_t>>& writes() const { return writes_; }
     bool is_open() const { return open_; }
@@ -85,6 +87,7 @@ class SimDriver final : public Driver {
     // unless the line has 8 data bits, one stop bit and no parity.
     void update_line();
     void wait_ms(std::uint32_t milliseconds);
+    void record(std::string call);
 
     Device& device_;
     SimTime& time_;
@@ -96,6 +99,7 @@ class SimDriver final : public Driver {
     std::uint32_t read_timeout_ms_ = DEFAULT_TIMEOUT_MS;
     std::uint32_t write_timeout_ms_ = DEFAULT_TIMEOUT_MS;
     std::vector<std::string> calls_;
+    std::vector<std::uint64_t> call_times_us_;
     std::vector<std::vector<std::uint8_t>> writes_;
 };
 

@@ -149,6 +149,29 @@ TEST(FullRun, RunTakesOnlyTheWireDeviceAndConverterTime) {
     }
 }
 
+// With no wire or device time, the clock moves only when the program pauses:
+// 100 ms between the close at the firmware's speed and the reopening, and no
+// pause anywhere else, the reopening's own calls included.
+TEST(FullRun, PauseFallsBetweenTheCloseAndTheReopening) {
+    Rig rig;
+    rig.make_file(1024);
+    rig.make_device("zero_time yes\n");
+    rig.answer_yes_unattended();
+    EXPECT_EQ(rig.run(), 1);
+
+    const auto& calls = rig.driver->calls();
+    const auto& times = rig.driver->call_times_us();
+    const auto close = std::find(calls.begin(), calls.end(), "close");
+    ASSERT_NE(close, calls.end());
+    const auto reopening = static_cast<std::size_t>(close - calls.begin()) + 1;
+    ASSERT_LT(reopening, calls.size());
+    EXPECT_EQ(calls[reopening], "open(0)");
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        EXPECT_EQ(times[i], i < reopening ? 0U : 100'000U) << i << ": " << calls[i];
+    }
+    EXPECT_EQ(rig.clock.now_us(), 100'000U);
+}
+
 TEST(FullRun, WorkedExampleOfAHundredThousandByteFile) {
     Rig rig;
     rig.make_file(100'000 - 4);
@@ -206,6 +229,9 @@ TEST(FullRun, VersionNotesThenTheAnswerNo) {
         EXPECT_EQ(rig.run(), 0);
         EXPECT_EQ(rig.console.output(), START + c.versions + QUESTION + "N \nExit.");
         EXPECT_EQ(rig.clock.slept_ms(), 100U + 1000U);
+        EXPECT_EQ(rig.driver->calls().back(), "close");
+        EXPECT_EQ(rig.clock.now_us() - rig.driver->call_times_us().back(), 1'000'000U)
+            << "the last second's pause follows the close";
         EXPECT_TRUE(rig.writes_of_size(8).empty()) << "declined: nothing erased";
     }
 }

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <string>
 #include <vector>
 
 #include "image/update_image.hpp"
@@ -103,29 +106,45 @@ TEST_F(Exchange, FirstShortWriteOfTheRunWaitsAgainstDeadlineZero) {
     EXPECT_EQ(driver.read_count(), 1U);
 }
 
-TEST_F(Exchange, WriteBlockRepeatsTheWholeBlockUntilOneCallWritesIt) {
+// A block taken in pieces: each later call carries only what is still to go,
+// so no byte reaches the wire twice.
+TEST_F(Exchange, WriteBlockSendsOnlyTheBytesNotYetTaken) {
     std::array<std::uint8_t, BLOCK_SIZE> block{};
-    block[0] = 0xAB;
+    for (std::uint32_t i = 0; i < BLOCK_SIZE; ++i) {
+        block[i] = static_cast<std::uint8_t>(i * 3);
+    }
     driver.queue_write_count(100);
-    driver.queue_write_count(511);
+    driver.queue_write_count(0);
+    driver.queue_write_count(411);
     set_deadline(link);
     EXPECT_EQ(write_block(link, block.data()), WaitResult::done);
-    ASSERT_EQ(driver.writes().size(), 3U);
-    for (const auto& written : driver.writes()) {
-        EXPECT_EQ(written.size(), BLOCK_SIZE);
-        EXPECT_EQ(written[0], 0xAB);
-    }
+
+    const std::vector<std::uint8_t> whole(block.begin(), block.end());
+    const std::vector<std::vector<std::uint8_t>> expected = {
+        whole,
+        {whole.begin() + 100, whole.end()},
+        {whole.begin() + 100, whole.end()},
+        {whole.begin() + 511, whole.end()},
+    };
+    EXPECT_EQ(driver.writes(), expected);
 }
 
-TEST_F(Exchange, ReadBlockNeedsOneReadThatBringsTheWholeBlock) {
-    std::array<std::uint8_t, BLOCK_SIZE> block{};
-    driver.queue_read(std::vector<std::uint8_t>(200, 1));
-    driver.queue_read(std::vector<std::uint8_t>(BLOCK_SIZE, 2));
+// An echo that straddles the read time-out arrives in pieces; each piece lands
+// after the last, and every later read asks only for the rest.
+TEST_F(Exchange, ReadBlockKeepsWhatArrivedAndAsksForTheRest) {
+    std::vector<std::uint8_t> echo(BLOCK_SIZE);
+    for (std::uint32_t i = 0; i < BLOCK_SIZE; ++i) {
+        echo[i] = static_cast<std::uint8_t>(i * 5 + 1);
+    }
+    driver.queue_read({echo.begin(), echo.begin() + 200});
+    driver.queue_silence();
+    driver.queue_read({echo.begin() + 200, echo.end()});
     set_deadline(link);
+
+    std::array<std::uint8_t, BLOCK_SIZE> block{};
     EXPECT_EQ(read_block(link, block.data()), WaitResult::done);
-    EXPECT_EQ(block[0], 2);
-    EXPECT_EQ(block[BLOCK_SIZE - 1], 2);
-    EXPECT_EQ(driver.read_count(), 2U);
+    EXPECT_TRUE(std::equal(echo.begin(), echo.end(), block.begin()));
+    EXPECT_EQ(driver.calls(), (std::vector<std::string>{"read(512)", "read(312)", "read(312)"}));
 }
 
 TEST_F(Exchange, BlockAndByteWaitsTimeOut) {
@@ -141,6 +160,29 @@ TEST_F(Exchange, BlockAndByteWaitsTimeOut) {
     clock.advance_ms(1000);
     EXPECT_EQ(send_byte(link, 0x01), WaitResult::timed_out);
     EXPECT_EQ(driver.writes().size(), 1U);
+}
+
+// A converter that was pulled out fails every call at once. The waits try
+// again at a gentle pace instead of spinning, and still end at their deadline.
+TEST(ExchangeWithAFailingDriver, WaitsPauseBetweenTriesAndEndAtTheirDeadline) {
+    std::array<std::uint8_t, BLOCK_SIZE> block{};
+    const std::pair<const char*, std::function<WaitResult(Link&)>> waits[] = {
+        {"await_reply", [&](Link& link) { return await_reply(link, block.data(), 6); }},
+        {"read_block", [&](Link& link) { return read_block(link, block.data()); }},
+        {"write_block", [&](Link& link) { return write_block(link, block.data()); }},
+        {"send_byte", [&](Link& link) { return send_byte(link, 0x01); }},
+    };
+    for (const auto& [what, wait] : waits) {
+        sim::FakeClock clock;
+        ScriptedDriver driver{clock};
+        Link link{driver, clock, ScriptedDriver::handle_value(), true};
+        set_deadline(link);
+        driver.fail_every_call(4);
+
+        EXPECT_EQ(wait(link), WaitResult::timed_out) << what;
+        EXPECT_LE(driver.calls().size(), 1000U / FAILED_CALL_PAUSE_MS + 1) << what;
+        EXPECT_EQ(clock.elapsed_ms(), 1000U) << what;
+    }
 }
 
 class ExchangeNearTickWrap : public Exchange {

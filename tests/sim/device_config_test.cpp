@@ -19,6 +19,7 @@ TEST(DeviceConfigText, EmptyTextGivesTheDefaults) {
     EXPECT_TRUE(error.empty());
     EXPECT_EQ(config->bootloader_version, (Version{1, 0}));
     EXPECT_EQ(config->firmware_version, (Version{1, 0}));
+    EXPECT_EQ(config->new_firmware_version, (Version{1, 0}));
     EXPECT_EQ(config->flash_size, 5'000'512u);
     EXPECT_FALSE(config->zero_time);
     EXPECT_EQ(config->latency_timer_us, 16'000u);
@@ -32,6 +33,7 @@ TEST(DeviceConfigText, ReadsSettingsAndFaults) {
         "bootloader_version 2.17\r\n"
         "firmware_version 1.4\n"
         "firmware_version none   # the later line counts\n"
+        "new_firmware_version 1.5\n"
         "\n"
         "  erase_time 2s\n"
         "block_write_time 800us\n"
@@ -50,6 +52,7 @@ TEST(DeviceConfigText, ReadsSettingsAndFaults) {
     ASSERT_TRUE(config.has_value()) << error;
     EXPECT_EQ(config->bootloader_version, (Version{2, 17}));
     EXPECT_FALSE(config->firmware_version.has_value());
+    EXPECT_EQ(config->new_firmware_version, (Version{1, 5}));
     EXPECT_EQ(config->erase_time_us, 2'000'000u);
     EXPECT_EQ(config->block_write_time_us, 800u);
     EXPECT_EQ(config->flash_size, 0x100000u);

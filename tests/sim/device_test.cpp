@@ -317,6 +317,65 @@ TEST(DeviceFaults, DriverCallsCountedPerOperation) {
     EXPECT_FALSE(device.connected());
 }
 
+// Where the device starts after a power cycle, and what it reports then.
+TEST(DevicePowerCycle, StartsInTheFirmwareItHoldsAndKeepsTheFlash) {
+    struct Case {
+        const char* what;
+        std::uint32_t blocks;  // written after an erase; none: no erase at all
+        bool erase;
+        bool starts_in_firmware;
+        Bytes report;
+    };
+    const Case cases[] = {
+        {"untouched", 0, false, true, {2, 1, 1, 4}},
+        {"erased, nothing written", 0, true, false, {2, 1, 0xFF, 0xFF}},
+        {"erased, one block written", 1, true, true, {2, 1, 1, 5}},
+        {"erased, two blocks written", 2, true, true, {2, 1, 1, 5}},
+    };
+    for (const Case& c : cases) {
+        HostEnd host{
+            parsed("bootloader_version 2.1\nfirmware_version 1.4\n"
+                   "new_firmware_version 1.5")};
+        if (c.erase) {
+            host.enter_bootloader_and_erase();
+        }
+        for (std::uint8_t i = 0; i < c.blocks; ++i) {
+            ASSERT_EQ(host.block(make_block(i), VERDICT_GOOD).second, ACCEPTED) << c.what;
+        }
+        const Bytes flash_before(host.device.flash().begin(), host.device.flash().end());
+
+        host.device.power_cycle(Device::FaultPlan::keep);
+        EXPECT_TRUE(
+            std::equal(flash_before.begin(), flash_before.end(), host.device.flash().begin()))
+            << c.what;
+        EXPECT_EQ(host.device.in_bootloader(), !c.starts_in_firmware) << c.what;
+        EXPECT_EQ(host.exchange(HANDOVER_REQUEST, FAST).empty(), !c.starts_in_firmware) << c.what;
+        EXPECT_EQ(host.exchange(VERSION_QUERY, SLOW), c.report) << c.what;
+        EXPECT_EQ(host.device.blocks_written(), 0u) << c.what;
+    }
+}
+
+// A second run on the same device meets the plan afresh: counts start again,
+// a dropped connection is back, and the plan itself is kept or cleared.
+TEST(DevicePowerCycle, FaultPlanStartsAgainOrIsCleared) {
+    for (const auto plan : {Device::FaultPlan::keep, Device::FaultPlan::clear}) {
+        HostEnd host{parsed("fault handover 1 silent\nfault read 2 drop")};
+        EXPECT_THAT(host.exchange(HANDOVER_REQUEST, FAST), IsEmpty());
+        host.device.driver_call(FaultPoint::read);
+        host.device.driver_call(FaultPoint::read);
+        ASSERT_FALSE(host.device.connected());
+
+        host.device.power_cycle(plan);
+        EXPECT_TRUE(host.device.connected());
+        const bool kept = plan == Device::FaultPlan::keep;
+        EXPECT_EQ(host.device.driver_call(FaultPoint::read), nullptr);
+        EXPECT_EQ(host.device.driver_call(FaultPoint::read) != nullptr, kept);
+        EXPECT_EQ(host.device.connected(), !kept);
+        host.device.power_cycle(Device::FaultPlan::keep);
+        EXPECT_EQ(host.exchange(HANDOVER_REQUEST, FAST).empty(), kept);
+    }
+}
+
 // When the n-th byte of a block's echo reaches the host, counted from the
 // moment the block has crossed the wire. On the wire alone byte n arrives at
 // n * 86.81 us, rounded up.

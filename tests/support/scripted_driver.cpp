@@ -7,8 +7,18 @@
 
 namespace kestrune::testing {
 
+void ScriptedDriver::count_failed_call() {
+    if (++failed_calls_ > TIGHT_LOOP_CALLS) {
+        throw std::runtime_error("driver called in a tight loop while every call fails");
+    }
+}
+
 LinkStatus ScriptedDriver::record(const std::string& operation, const std::string& call) {
     calls_.push_back(call);
+    if (failing_status_ != LINK_OK) {
+        count_failed_call();
+        return failing_status_;
+    }
     auto& queue = statuses_[operation];
     if (queue.empty()) {
         return LINK_OK;
@@ -47,6 +57,9 @@ LinkStatus ScriptedDriver::read(DeviceHandle handle, std::uint8_t* buffer, std::
     ++read_count_;
     LinkStatus status = record("read", "read(" + std::to_string(wanted) + ")");
     received = 0;
+    if (failing_status_ != LINK_OK) {
+        return status;
+    }
     if (reads_.empty() || reads_.front().bytes.empty()) {
         if (!reads_.empty()) {
             reads_.pop_front();
@@ -74,6 +87,10 @@ LinkStatus ScriptedDriver::write(DeviceHandle handle, const std::uint8_t* buffer
     check_handle(handle);
     LinkStatus status = record("write", "write(" + std::to_string(count) + ")");
     writes_.emplace_back(buffer, buffer + count);
+    written = 0;
+    if (failing_status_ != LINK_OK) {
+        return status;
+    }
     written = count;
     if (!write_counts_.empty()) {
         written = std::min(count, write_counts_.front());

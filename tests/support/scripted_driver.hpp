@@ -43,6 +43,12 @@ class ScriptedDriver final : public Driver {
     }
     // Written counts for the next writes; a full write once the queue is empty.
     void queue_write_count(std::uint32_t written) { write_counts_.push_back(written); }
+    // From now on every call fails at once with this status and moves nothing,
+    // as a converter that was pulled out does. A caller that keeps calling
+    // without letting time pass is stopped with an exception after
+    // TIGHT_LOOP_CALLS calls, so that a test of it fails instead of hanging.
+    void fail_every_call(LinkStatus status) { failing_status_ = status; }
+    static constexpr std::size_t TIGHT_LOOP_CALLS = 100'000;
 
     // Calls in order, such as "open(0)", "set_baud_rate(1500000)", "read(6)".
     const std::vector<std::string>& calls() const { return calls_; }
@@ -77,6 +83,8 @@ class ScriptedDriver final : public Driver {
   private:
     LinkStatus record(const std::string& operation, const std::string& call);
     void check_handle(DeviceHandle handle) const;
+    // Counts a call made while every call fails; throws once they are too many.
+    void count_failed_call();
 
     sim::FakeClock& clock_;
     std::map<std::string, std::deque<LinkStatus>> statuses_;
@@ -85,6 +93,8 @@ class ScriptedDriver final : public Driver {
     std::vector<std::string> calls_;
     std::vector<std::vector<std::uint8_t>> writes_;
     std::size_t read_count_ = 0;
+    LinkStatus failing_status_ = LINK_OK;
+    std::size_t failed_calls_ = 0;
 };
 
 }  // namespace kestrune::testing
