@@ -210,10 +210,18 @@ SerialPort::SerialPort(int fd) : fd_(fd) {
 }
 
 SerialPort::~SerialPort() {
-    if (fd_ >= 0) {
-        ::ioctl(fd_, TIOCNXCL);
-        ::close(fd_);
+    if (fd_ < 0) {
+        return;
     }
+    if (exclusive_) {
+        ::ioctl(fd_, TIOCNXCL);
+    }
+    ::close(fd_);
+}
+
+bool SerialPort::make_exclusive() {
+    exclusive_ = ::ioctl(fd_, TIOCEXCL) == 0;
+    return exclusive_;
 }
 
 LinkStatus SerialPort::make_raw() {
@@ -399,7 +407,7 @@ OpenResult open_serial_port(const std::string& path) {
         return fail(SERIAL_CANNOT_OPEN,
                     error == EWOULDBLOCK ? OpenFailure::busy : OpenFailure::other, error);
     }
-    ::ioctl(fd, TIOCEXCL);
+    result.port->make_exclusive();
     if (result.port->make_raw() != LINK_OK) {
         return fail(SERIAL_CANNOT_OPEN, OpenFailure::other, errno);
     }

@@ -54,6 +54,11 @@ class SerialPort {
 
     int fd() const { return fd_; }
 
+    // Exclusive mode: further opens of the port fail with EBUSY (except for
+    // root). Switched off again on destruction only when this object switched
+    // it on: a port that is in use keeps the exclusive mode of its user.
+    bool make_exclusive();
+
     // Raw input and output, 8 data bits, 1 stop bit, no parity, no flow
     // control, receiver on, modem lines ignored; the speed is kept.
     LinkStatus make_raw();
@@ -84,6 +89,7 @@ class SerialPort {
 
   private:
     int fd_;
+    bool exclusive_ = false;
     std::uint32_t read_timeout_ms_ = DEFAULT_READ_TIMEOUT_MS;
     std::uint32_t write_timeout_ms_ = DEFAULT_WRITE_TIMEOUT_MS;
 };

@@ -3,10 +3,12 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -40,6 +42,19 @@ struct DriverUnderTest {
 
 bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
+}
+
+// Whether the terminal at `path` is in exclusive mode, as a third program
+// sees it: its open fails (unless it runs as root), or the flag reads set.
+bool in_exclusive_mode(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return errno == EBUSY;
+    }
+    int exclusive = 0;
+    const bool set = ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+    ::close(fd);
+    return set;
 }
 
 TEST(SerialDriver, OpensTheListedPortAndTalksThroughIt) {
@@ -128,12 +143,15 @@ TEST(SerialDriver, PortInUseCannotBeOpenedASecondTime) {
     DriverUnderTest second({pty.slave_path()});
     DeviceHandle first_handle = nullptr;
     ASSERT_EQ(first.driver.open(0, first_handle), LINK_OK);
+    EXPECT_TRUE(in_exclusive_mode(pty.slave_path()));
 
     DeviceHandle second_handle = nullptr;
     EXPECT_EQ(second.driver.open(0, second_handle), SERIAL_CANNOT_OPEN);
     ASSERT_EQ(second.warnings.size(), 1u);
     EXPECT_TRUE(contains(second.warnings[0], pty.slave_path())) << second.warnings[0];
     EXPECT_TRUE(contains(second.warnings[0], "in use")) << second.warnings[0];
+    // The refused one has not switched off the exclusive mode of the first.
+    EXPECT_TRUE(in_exclusive_mode(pty.slave_path()));
 
     // Once the first one lets go, the port is free again.
     ASSERT_EQ(first.driver.close(first_handle), LINK_OK);
