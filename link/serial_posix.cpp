@@ -64,27 +64,52 @@ SteadyClock::time_point deadline_after(std::uint32_t timeout_ms) {
     return SteadyClock::now() + std::chrono::milliseconds(timeout_ms);
 }
 
+class RealSystemCalls final : public SystemCalls {
+  public:
+    int poll(pollfd& entry, int timeout_ms) override { return ::poll(&entry, 1, timeout_ms); }
+    ssize_t read(int fd, void* buffer, std::size_t count) override {
+        return ::read(fd, buffer, count);
+    }
+    ssize_t write(int fd, const void* buffer, std::size_t count) override {
+        return ::write(fd, buffer, count);
+    }
+    int ioctl(int fd, unsigned long request, void* argument) override {
+        return ::ioctl(fd, request, argument);
+    }
+};
+
+enum class PortWait {
+    ready,      // the asked-for direction can move bytes
+    troubled,   // the port reports an error or a hang-up
+    timed_out,  // the deadline has passed
+    failed,     // the wait itself failed, or the descriptor is not open
+};
+
 // Waits until the port is ready for `events` or the deadline has passed.
-// Returns 1 when ready, 0 on time-out, -1 on failure of the port.
-int wait_for(int fd, short events, SteadyClock::time_point deadline) {
+PortWait wait_for(SystemCalls& calls, int fd, short events, SteadyClock::time_point deadline) {
     for (;;) {
         pollfd entry{fd, events, 0};
-        const int ready = ::poll(&entry, 1, milliseconds_until(deadline));
+        const int ready = calls.poll(entry, milliseconds_until(deadline));
         if (ready < 0) {
             if (errno == EINTR) {
                 continue;
             }
-            return -1;
+            return PortWait::failed;
         }
         if (ready == 0) {
-            return 0;
+            return PortWait::timed_out;
         }
         if ((entry.revents & POLLNVAL) != 0) {
-            return -1;
+            return PortWait::failed;
         }
-        // POLLERR and POLLHUP: the read or write that follows reports it.
-        return 1;
+        // Bytes still waiting are read before a hang-up is reported.
+        return (entry.revents & (POLLERR | POLLHUP)) != 0 ? PortWait::troubled : PortWait::ready;
     }
+}
+
+// The call moved nothing and would have had to wait.
+bool would_block() {
+    return errno == EAGAIN || errno == EWOULDBLOCK;
 }
 
 // Applies `change` to the port's settings, and checks that the port took them.
@@ -200,7 +225,12 @@ LinkStatus apply_flow_control(termios& settings, std::uint16_t mode, std::uint8_
     return LINK_OK;
 }
 
-SerialPort::SerialPort(int fd) : fd_(fd) {
+SystemCalls& system_calls() {
+    static RealSystemCalls calls;
+    return calls;
+}
+
+SerialPort::SerialPort(int fd, SystemCalls& calls) : fd_(fd), calls_(calls) {
     // Reads and writes wait in poll, never in the call itself. Should this fail,
     // the descriptor is not usable and every later call reports an I/O error.
     const int flags = ::fcntl(fd_, F_GETFL);
@@ -214,13 +244,13 @@ SerialPort::~SerialPort() {
         return;
     }
     if (exclusive_) {
-        ::ioctl(fd_, TIOCNXCL);
+        calls_.ioctl(fd_, TIOCNXCL, nullptr);
     }
     ::close(fd_);
 }
 
 bool SerialPort::make_exclusive() {
-    exclusive_ = ::ioctl(fd_, TIOCEXCL) == 0;
+    exclusive_ = calls_.ioctl(fd_, TIOCEXCL, nullptr) == 0;
     return exclusive_;
 }
 
@@ -312,14 +342,14 @@ LinkStatus SerialPort::read(std::uint8_t* buffer, std::uint32_t wanted, std::uin
     }
     const auto deadline = deadline_after(read_timeout_ms_);
     while (received < wanted) {
-        const int ready = wait_for(fd_, POLLIN, deadline);
-        if (ready == 0) {
+        const PortWait wait = wait_for(calls_, fd_, POLLIN, deadline);
+        if (wait == PortWait::timed_out) {
             return LINK_OK;
         }
-        if (ready < 0) {
+        if (wait == PortWait::failed) {
             return SERIAL_IO_ERROR;
         }
-        const ssize_t count = ::read(fd_, buffer + received, wanted - received);
+        const ssize_t count = calls_.read(fd_, buffer + received, wanted - received);
         if (count > 0) {
             received += static_cast<std::uint32_t>(count);
             continue;
@@ -328,7 +358,9 @@ LinkStatus SerialPort::read(std::uint8_t* buffer, std::uint32_t wanted, std::uin
             // End of file on a terminal in this mode: the port has hung up.
             return SERIAL_IO_ERROR;
         }
-        if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+        // Nothing to read after all: wait again. Not on a port in trouble,
+        // though: its poll comes back at once, for ever.
+        if (errno != EINTR && !(would_block() && wait == PortWait::ready)) {
             return SERIAL_IO_ERROR;
         }
     }
@@ -348,22 +380,30 @@ LinkStatus SerialPort::write(const std::uint8_t* buffer, std::uint32_t count,
         return SERIAL_IO_ERROR;
     }
     const auto deadline = deadline_after(write_timeout_ms_);
+    bool waited = false;
     while (written < count) {
-        const ssize_t done = ::write(fd_, buffer + written, count - written);
+        const ssize_t done = calls_.write(fd_, buffer + written, count - written);
         if (done > 0) {
             written += static_cast<std::uint32_t>(done);
+            waited = false;
             continue;
         }
-        if (done < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+        if (done < 0 && errno == EINTR) {
+            continue;
+        }
+        // Nothing taken: wait for room. A port that takes nothing right after
+        // it said it had room, or that reports trouble, has failed.
+        if ((done < 0 && !would_block()) || (done == 0 && waited)) {
             return SERIAL_IO_ERROR;
         }
-        const int ready = wait_for(fd_, POLLOUT, deadline);
-        if (ready == 0) {
+        const PortWait wait = wait_for(calls_, fd_, POLLOUT, deadline);
+        if (wait == PortWait::timed_out) {
             return LINK_OK;
         }
-        if (ready < 0) {
+        if (wait != PortWait::ready) {
             return SERIAL_IO_ERROR;
         }
+        waited = true;
     }
     return LINK_OK;
 }

@@ -8,10 +8,13 @@
 // same way.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 
+#include <poll.h>
+#include <sys/types.h>
 #include <termios.h>
 
 #include "link/driver.hpp"
@@ -42,12 +45,27 @@ inline constexpr std::uint32_t PURGE_TRANSMIT = 2;
 inline constexpr std::uint32_t DEFAULT_READ_TIMEOUT_MS = 300;
 inline constexpr std::uint32_t DEFAULT_WRITE_TIMEOUT_MS = 300;
 
+// The system calls with which a port waits, moves bytes and reaches its
+// driver's own settings. Tests put in a fake to play a port that fails in
+// ways a pseudo-terminal cannot.
+class SystemCalls {
+  public:
+    virtual ~SystemCalls() = default;
+    virtual int poll(pollfd& entry, int timeout_ms) = 0;
+    virtual ssize_t read(int fd, void* buffer, std::size_t count) = 0;
+    virtual ssize_t write(int fd, const void* buffer, std::size_t count) = 0;
+    virtual int ioctl(int fd, unsigned long request, void* argument) = 0;
+};
+
+// The system's own calls.
+SystemCalls& system_calls();
+
 class SerialPort {
   public:
     // Takes ownership of an open terminal descriptor (a serial port or the
     // slave side of a pseudo-terminal) and switches it to non-blocking I/O.
     // Its settings are left as they are until make_raw or reset.
-    explicit SerialPort(int fd);
+    explicit SerialPort(int fd, SystemCalls& calls = system_calls());
     ~SerialPort();
     SerialPort(const SerialPort&) = delete;
     SerialPort& operator=(const SerialPort&) = delete;
@@ -89,6 +107,7 @@ class SerialPort {
 
   private:
     int fd_;
+    SystemCalls& calls_;
     bool exclusive_ = false;
     std::uint32_t read_timeout_ms_ = DEFAULT_READ_TIMEOUT_MS;
     std::uint32_t write_timeout_ms_ = DEFAULT_WRITE_TIMEOUT_MS;
