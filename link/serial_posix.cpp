@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -243,6 +244,13 @@ SerialPort::~SerialPort() {
     if (fd_ < 0) {
         return;
     }
+    if (low_latency_set_) {
+        serial_struct serial{};
+        if (calls_.ioctl(fd_, TIOCGSERIAL, &serial) == 0) {
+            serial.flags &= ~static_cast<int>(ASYNC_LOW_LATENCY);
+            calls_.ioctl(fd_, TIOCSSERIAL, &serial);
+        }
+    }
     if (exclusive_) {
         calls_.ioctl(fd_, TIOCNXCL, nullptr);
     }
@@ -252,6 +260,19 @@ SerialPort::~SerialPort() {
 bool SerialPort::make_exclusive() {
     exclusive_ = calls_.ioctl(fd_, TIOCEXCL, nullptr) == 0;
     return exclusive_;
+}
+
+bool SerialPort::make_low_latency() {
+    serial_struct serial{};
+    if (calls_.ioctl(fd_, TIOCGSERIAL, &serial) != 0) {
+        return false;
+    }
+    if ((serial.flags & ASYNC_LOW_LATENCY) != 0) {
+        return true;  // already so, and left so
+    }
+    serial.flags |= static_cast<int>(ASYNC_LOW_LATENCY);
+    low_latency_set_ = calls_.ioctl(fd_, TIOCSSERIAL, &serial) == 0;
+    return low_latency_set_;
 }
 
 LinkStatus SerialPort::make_raw() {
@@ -408,7 +429,7 @@ LinkStatus SerialPort::write(const std::uint8_t* buffer, std::uint32_t count,
     return LINK_OK;
 }
 
-OpenResult open_serial_port(const std::string& path) {
+OpenResult open_serial_port(const std::string& path, SystemCalls& calls) {
     OpenResult result;
     const auto fail = [&result](LinkStatus status, OpenFailure failure, int error) {
         result.status = status;
@@ -436,7 +457,7 @@ OpenResult open_serial_port(const std::string& path) {
         }
     }
     // From here on the port object owns the descriptor and closes it on failure.
-    result.port = std::make_unique<SerialPort>(fd);
+    result.port = std::make_unique<SerialPort>(fd, calls);
     if (::isatty(fd) == 0) {
         return fail(SERIAL_CANNOT_OPEN, OpenFailure::not_a_port, errno);
     }
@@ -448,6 +469,7 @@ OpenResult open_serial_port(const std::string& path) {
                     error == EWOULDBLOCK ? OpenFailure::busy : OpenFailure::other, error);
     }
     result.port->make_exclusive();
+    result.port->make_low_latency();
     if (result.port->make_raw() != LINK_OK) {
         return fail(SERIAL_CANNOT_OPEN, OpenFailure::other, errno);
     }

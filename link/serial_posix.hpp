@@ -76,6 +76,12 @@ class SerialPort {
     // root). Switched off again on destruction only when this object switched
     // it on: a port that is in use keeps the exclusive mode of its user.
     bool make_exclusive();
+    // Asks the port's driver to pass received bytes on at once (a USB-serial
+    // converter otherwise holds a packet that is not full for its latency
+    // timer, 16 ms by default). A port without this setting (a
+    // pseudo-terminal) is left as it is; false then. Switched off again on
+    // destruction when this object switched it on.
+    bool make_low_latency();
 
     // Raw input and output, 8 data bits, 1 stop bit, no parity, no flow
     // control, receiver on, modem lines ignored; the speed is kept.
@@ -109,6 +115,7 @@ class SerialPort {
     int fd_;
     SystemCalls& calls_;
     bool exclusive_ = false;
+    bool low_latency_set_ = false;
     std::uint32_t read_timeout_ms_ = DEFAULT_READ_TIMEOUT_MS;
     std::uint32_t write_timeout_ms_ = DEFAULT_WRITE_TIMEOUT_MS;
 };
@@ -132,10 +139,10 @@ struct OpenResult {
 };
 
 // Opens the port at `path` for this process alone (no controlling terminal,
-// an exclusive lock and exclusive mode), in raw 8N1 with both directions
-// emptied. A missing port is SERIAL_NOT_FOUND; one that exists but cannot be
-// opened (no permission, in use, not a terminal) is SERIAL_CANNOT_OPEN.
-OpenResult open_serial_port(const std::string& path);
+// an exclusive lock and exclusive mode), in low latency where the port has
+// it, in raw 8N1 with both directions emptied. A missing port is SERIAL_NOT_FOUND; one that exists
+// but cannot be opened (no permission, in use, not a terminal) is SERIAL_CANNOT_OPEN.
+OpenResult open_serial_port(const std::string& path, SystemCalls& calls = system_calls());
 
 // One line, without line end, that tells the user why `path` could not be
 // opened and what to do about it. `group` names the group that owns the port

@@ -1,8 +1,13 @@
 // The serial port against a fake of its system calls: failures a
 // pseudo-terminal cannot show.
 #include <gtest/gtest.h>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
 
 #include <cerrno>
+#include <cstring>
+#include <optional>
+#include <vector>
 
 #include "link/serial_posix.hpp"
 #include "tests/link/serial_pty.hpp"
@@ -97,6 +102,90 @@ TEST(SerialPortFailures, APortThatFailsAtOnceIsAnIoErrorWithoutRepeating) {
         // One wait and one try, and a second try at the most: never a loop
         // until the time-out.
         EXPECT_LE(calls.calls, 4);
+    }
+}
+
+// A converter's port as far as its driver's serial settings go; everything
+// else reaches the pseudo-terminal underneath.
+class ConverterCalls final : public SystemCalls {
+  public:
+    bool has_settings = true;      // false: a port without them (ENOTTY)
+    bool refuses_changes = false;  // TIOCSSERIAL fails with EPERM
+    serial_struct settings{};
+    std::vector<serial_struct> changes;  // each TIOCSSERIAL that was taken
+
+    int poll(pollfd& entry, int timeout_ms) override {
+        return system_calls().poll(entry, timeout_ms);
+    }
+    ssize_t read(int fd, void* buffer, std::size_t count) override {
+        return system_calls().read(fd, buffer, count);
+    }
+    ssize_t write(int fd, const void* buffer, std::size_t count) override {
+        return system_calls().write(fd, buffer, count);
+    }
+    int ioctl(int fd, unsigned long request, void* argument) override {
+        if (request != TIOCGSERIAL && request != TIOCSSERIAL) {
+            return system_calls().ioctl(fd, request, argument);
+        }
+        if (!has_settings || (request == TIOCSSERIAL && refuses_changes)) {
+            errno = has_settings ? EPERM : ENOTTY;
+            return -1;
+        }
+        auto& given = *static_cast<serial_struct*>(argument);
+        if (request == TIOCGSERIAL) {
+            given = settings;
+        } else {
+            settings = given;
+            changes.push_back(given);
+        }
+        return 0;
+    }
+};
+
+bool low_latency(const serial_struct& settings) {
+    return (settings.flags & ASYNC_LOW_LATENCY) != 0;
+}
+
+TEST(SerialPortLowLatency, SetOnOpeningAndPutBackOnClosing) {
+    const struct {
+        const char* what;
+        bool has_settings;
+        bool refuses_changes;
+        bool low_latency_before;
+        std::size_t changes_while_open;
+    } cases[] = {
+        {"timer in use", true, false, false, 1},
+        {"low latency already", true, false, true, 0},
+        {"no such setting", false, false, false, 0},
+        {"change refused", true, true, false, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        testing::Pty pty;
+        pty.close_slave();
+        ConverterCalls calls;
+        calls.has_settings = c.has_settings;
+        calls.refuses_changes = c.refuses_changes;
+        calls.settings.type = PORT_16550A;
+        calls.settings.baud_base = 24'000'000;
+        calls.settings.custom_divisor = 7;
+        calls.settings.closing_wait = 3000;
+        calls.settings.flags = ASYNC_SKIP_TEST | (c.low_latency_before ? ASYNC_LOW_LATENCY : 0);
+        const serial_struct before = calls.settings;
+
+        std::optional<OpenResult> opened = open_serial_port(pty.slave_path(), calls);
+        ASSERT_EQ(opened->status, LINK_OK);
+        ASSERT_EQ(calls.changes.size(), c.changes_while_open);
+        EXPECT_EQ(low_latency(calls.settings), c.low_latency_before || c.changes_while_open == 1);
+        if (c.changes_while_open == 1) {
+            // Only the flag changes; the rest goes back as it came.
+            serial_struct expected = before;
+            expected.flags |= ASYNC_LOW_LATENCY;
+            EXPECT_EQ(std::memcmp(&calls.changes[0], &expected, sizeof expected), 0);
+        }
+        opened.reset();
+        EXPECT_EQ(std::memcmp(&calls.settings, &before, sizeof before), 0);
+        EXPECT_EQ(calls.changes.size(), c.changes_while_open * 2);
     }
 }
 
