@@ -279,6 +279,23 @@ LinkStatus SerialPort::make_raw() {
     return change_settings(fd_, set_raw);
 }
 
+LinkStatus SerialPort::start_afresh() {
+    read_timeout_ms_ = DEFAULT_READ_TIMEOUT_MS;
+    write_timeout_ms_ = DEFAULT_WRITE_TIMEOUT_MS;
+    const LinkStatus status = make_raw();
+    if (status != LINK_OK) {
+        return status;
+    }
+    return ::tcflush(fd_, TCIOFLUSH) == 0 ? LINK_OK : SERIAL_IO_ERROR;
+}
+
+bool SerialPort::still_at(const std::string& path) const {
+    struct stat named {};
+    struct stat open {};
+    return ::stat(path.c_str(), &named) == 0 && ::fstat(fd_, &open) == 0 &&
+           S_ISCHR(named.st_mode) && S_ISCHR(open.st_mode) && named.st_rdev == open.st_rdev;
+}
+
 LinkStatus SerialPort::reset() {
     const LinkStatus status = make_raw();
     if (status != LINK_OK) {
@@ -470,10 +487,9 @@ OpenResult open_serial_port(const std::string& path, SystemCalls& calls) {
     }
     result.port->make_exclusive();
     result.port->make_low_latency();
-    if (result.port->make_raw() != LINK_OK) {
+    if (result.port->start_afresh() != LINK_OK) {
         return fail(SERIAL_CANNOT_OPEN, OpenFailure::other, errno);
     }
-    ::tcflush(fd, TCIOFLUSH);
     return result;
 }
 

@@ -86,6 +86,12 @@ class SerialPort {
     // Raw input and output, 8 data bits, 1 stop bit, no parity, no flow
     // control, receiver on, modem lines ignored; the speed is kept.
     LinkStatus make_raw();
+    // As a new opening leaves the port: raw, both directions emptied, the
+    // default time-outs.
+    LinkStatus start_afresh();
+    // True while the port is the device that `path` names now; false once
+    // the name has gone or been given to another device.
+    bool still_at(const std::string& path) const;
     // make_raw, output resumed, both directions emptied. Time-outs are kept.
     LinkStatus reset();
     LinkStatus set_baud_rate(std::uint32_t baud);

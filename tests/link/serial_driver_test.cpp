@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -10,6 +11,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,10 +26,12 @@ using testing::Pty;
 
 // A driver whose port list holds the given paths, all of the converter's maker,
 // and which keeps its warnings.
+// The paths may change between openings (a converter plugged in or out).
 struct DriverUnderTest {
-    explicit DriverUnderTest(std::vector<std::string> paths)
-        : driver(
-              [paths] {
+    explicit DriverUnderTest(std::vector<std::string> listed)
+        : paths(std::move(listed)),
+          driver(
+              [this] {
                   std::vector<PortListing> listing;
                   for (const auto& path : paths) {
                       listing.push_back({path, CONVERTER_USB_VENDOR_ID});
@@ -36,6 +40,7 @@ struct DriverUnderTest {
               },
               [this](const std::string& line) { warnings.push_back(line); }) {}
 
+    std::vector<std::string> paths;
     std::vector<std::string> warnings;
     SerialDriver driver;
 };
@@ -137,13 +142,26 @@ TEST(SerialDriver, NoSuchPortIsNotFoundWithoutAWarning) {
     }
 }
 
+// Whether another program, opening the port and taking its lock as the
+// updater does, would get it.
+bool another_program_takes(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    const bool locked = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    ::close(fd);
+    return locked;
+}
+
 TEST(SerialDriver, PortInUseCannotBeOpenedASecondTime) {
     Pty pty;
-    DriverUnderTest first({pty.slave_path()});
+    std::optional<DriverUnderTest> first(std::in_place, std::vector{pty.slave_path()});
     DriverUnderTest second({pty.slave_path()});
     DeviceHandle first_handle = nullptr;
-    ASSERT_EQ(first.driver.open(0, first_handle), LINK_OK);
+    ASSERT_EQ(first->driver.open(0, first_handle), LINK_OK);
     EXPECT_TRUE(in_exclusive_mode(pty.slave_path()));
+    EXPECT_FALSE(another_program_takes(pty.slave_path()));
 
     DeviceHandle second_handle = nullptr;
     EXPECT_EQ(second.driver.open(0, second_handle), SERIAL_CANNOT_OPEN);
@@ -153,10 +171,104 @@ TEST(SerialDriver, PortInUseCannotBeOpenedASecondTime) {
     // The refused one has not switched off the exclusive mode of the first.
     EXPECT_TRUE(in_exclusive_mode(pty.slave_path()));
 
-    // Once the first one lets go, the port is free again.
-    ASSERT_EQ(first.driver.close(first_handle), LINK_OK);
+    // Once the first one has ended, the port is free again.
+    ASSERT_EQ(first->driver.close(first_handle), LINK_OK);
+    first.reset();
     ASSERT_EQ(second.driver.open(0, second_handle), LINK_OK);
     EXPECT_EQ(second.driver.close(second_handle), LINK_OK);
+}
+
+TEST(SerialDriver, ThePortStaysOursBetweenClosingAndOpeningItAgain) {
+    Pty pty;
+    const std::string& path = pty.slave_path();
+    pty.close_slave();
+    std::optional<DriverUnderTest> updater(std::in_place, std::vector{path});
+    DeviceHandle handle = nullptr;
+    ASSERT_EQ(updater->driver.open(0, handle), LINK_OK);
+    ASSERT_EQ(updater->driver.set_baud_rate(handle, 1'500'000), LINK_OK);
+    ASSERT_EQ(updater->driver.close(handle), LINK_OK);
+
+    // The gap while the device changes over to its bootloader.
+    EXPECT_FALSE(another_program_takes(path));
+    EXPECT_TRUE(in_exclusive_mode(path));
+    DriverUnderTest second({path});
+    EXPECT_EQ(second.driver.open(0, handle), SERIAL_CANNOT_OPEN);
+
+    // Opened again, the port is as a new opening leaves it.
+    ASSERT_EQ(updater->driver.open(0, handle), LINK_OK);
+    ASSERT_EQ(updater->driver.set_baud_rate(handle, 115'200), LINK_OK);
+    pty.send({0x42});
+    std::uint8_t answer = 0;
+    std::uint32_t count = 0;
+    EXPECT_EQ(updater->driver.read(handle, &answer, 1, count), LINK_OK);
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(answer, 0x42);
+    ASSERT_EQ(updater->driver.close(handle), LINK_OK);
+
+    // Let go for good when the updater ends.
+    EXPECT_FALSE(another_program_takes(path));
+    updater.reset();
+    EXPECT_TRUE(another_program_takes(path));
+    EXPECT_FALSE(in_exclusive_mode(path));
+}
+
+TEST(SerialDriver, AClosedPortIsLetGoWhenTheNextOpeningIsNotForIt) {
+    Pty first_pty;
+    Pty second_pty;
+    const std::string first = first_pty.slave_path();
+    const std::string second = second_pty.slave_path();
+    first_pty.close_slave();
+    second_pty.close_slave();
+    const struct {
+        const char* what;
+        std::vector<std::string> listed_then;
+        std::uint32_t index;
+        LinkStatus status;
+    } cases[] = {
+        {"another port", {first, second}, 1, LINK_OK},
+        {"no converter listed any more", {}, 0, SERIAL_NOT_FOUND},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        DriverUnderTest under_test({first, second});
+        DeviceHandle handle = nullptr;
+        ASSERT_EQ(under_test.driver.open(0, handle), LINK_OK);
+        ASSERT_EQ(under_test.driver.close(handle), LINK_OK);
+        under_test.paths = c.listed_then;
+        EXPECT_EQ(under_test.driver.open(c.index, handle), c.status);
+        EXPECT_TRUE(another_program_takes(first));
+        if (c.status == LINK_OK) {
+            EXPECT_EQ(under_test.driver.close(handle), LINK_OK);
+        }
+    }
+}
+
+TEST(SerialDriver, AClosedPortThatHungUpIsOpenedAnew) {
+    // The converter unplugged in the gap and plugged in again under the same
+    // name: the port kept open has hung up and is of no more use.
+    Pty pty;
+    const std::string& path = pty.slave_path();
+    pty.close_slave();
+    DriverUnderTest under_test({path});
+    DeviceHandle handle = nullptr;
+    ASSERT_EQ(under_test.driver.open(0, handle), LINK_OK);
+    ASSERT_EQ(under_test.driver.close(handle), LINK_OK);
+    {
+        const int other = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        const bool hung_up = other >= 0 && ::ioctl(other, TIOCVHANGUP) == 0;
+        ::close(other);
+        if (!hung_up) {
+            GTEST_SKIP() << "hanging up a terminal takes root";
+        }
+    }
+    ASSERT_EQ(under_test.driver.open(0, handle), LINK_OK);
+    pty.send({0x42});
+    std::uint8_t answer = 0;
+    std::uint32_t count = 0;
+    EXPECT_EQ(under_test.driver.read(handle, &answer, 1, count), LINK_OK);
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(answer, 0x42);
+    EXPECT_EQ(under_test.driver.close(handle), LINK_OK);
 }
 
 TEST(SerialDriver, SomethingThatIsNotAPortCannotBeOpened) {
