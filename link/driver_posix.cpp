@@ -38,28 +38,43 @@ std::unique_ptr<SerialPort> SerialDriver::take_parked(const std::string& path) {
 }
 
 LinkStatus SerialDriver::open(std::uint32_t device_index, DeviceHandle& handle) {
-    const std::optional<std::string> path = select_port(lister_(), device_index);
-    if (!path) {
+    const std::vector<std::string> listed = converter_ports(lister_());
+    if (device_index >= listed.size()) {
         parked_ = {};
+        if (listed.empty()) {
+            tell(describe_no_converter());
+        }
         return SERIAL_NOT_FOUND;
     }
-    std::unique_ptr<SerialPort> port = take_parked(*path);
+    const std::string& path = listed[device_index];
+    std::unique_ptr<SerialPort> port = take_parked(path);
     if (!port) {
-        OpenResult opened = open_serial_port(*path);
+        OpenResult opened = open_serial_port(path);
         if (opened.status != LINK_OK) {
-            if (opened.status == SERIAL_CANNOT_OPEN && warning_) {
-                warning_(describe_open_failure(*path, opened.failure, opened.error,
-                                               opened.failure == OpenFailure::permission
-                                                   ? owning_group(*path)
-                                                   : std::string{}));
+            if (opened.status == SERIAL_CANNOT_OPEN) {
+                tell(describe_open_failure(path, opened.failure, opened.error,
+                                           opened.failure == OpenFailure::permission
+                                               ? owning_group(path)
+                                               : std::string{}));
             }
             return opened.status;
         }
         port = std::move(opened.port);
     }
+    // Said once for each port chosen, not again when it is opened again.
+    if (path != announced_path_) {
+        announced_path_ = path;
+        tell(describe_port_choice(listed, device_index));
+    }
     handle = port.get();
-    ports_.push_back({*path, std::move(port)});
+    ports_.push_back({path, std::move(port)});
     return LINK_OK;
+}
+
+void SerialDriver::tell(const std::string& line) const {
+    if (warning_) {
+        warning_(line);
+    }
 }
 
 LinkStatus SerialDriver::close(DeviceHandle handle) {

@@ -27,7 +27,9 @@ namespace kestrune::serial {
 class SerialDriver final : public Driver {
   public:
     using PortLister = std::function<std::vector<PortListing>()>;
-    // Receives one line, without line end, when a port exists but cannot be opened.
+    // Receives the lines for standard error, one at a time, without line end:
+    // the port used and the other converter ports passed over, why a port
+    // that exists cannot be opened, and that no port of the converter is there.
     using Warning = std::function<void(const std::string&)>;
 
     SerialDriver(PortLister lister, Warning warning);
@@ -64,11 +66,13 @@ class SerialDriver final : public Driver {
 
     // The parked port, made afresh, when it is still the device at `path`.
     std::unique_ptr<SerialPort> take_parked(const std::string& path);
+    void tell(const std::string& line) const;
 
     PortLister lister_;
     Warning warning_;
     std::vector<OpenPort> ports_;
     OpenPort parked_;
+    std::string announced_path_;
 };
 
 // Writes the line and a line end to standard error.

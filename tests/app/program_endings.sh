@@ -64,5 +64,11 @@ fi
 
 "$pack" sample 1000 1.5 Kestrune.fwu >/dev/null
 expect "no device" 0 $'Update program start. \nDevice not found! \n\nData exchange error.\nPress any key to exit.' 0 5
+# Standard error says why.
+if [ "$(cat err.txt)" != "kestrune-update: no serial port of a USB-serial converter with vendor ID 0403 found." ]; then
+    echo "FAIL no device: standard error:"
+    cat err.txt
+    failed=1
+fi
 
 exit $failed

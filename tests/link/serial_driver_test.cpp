@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <optional>
@@ -92,7 +93,8 @@ TEST(SerialDriver, OpensTheListedPortAndTalksThroughIt) {
     EXPECT_EQ(answer, (Bytes{0x13, 0x0D, 0x0A, 0xFF}));
 
     EXPECT_EQ(driver.close(handle), LINK_OK);
-    EXPECT_TRUE(under_test.warnings.empty());
+    EXPECT_EQ(under_test.warnings, std::vector<std::string>{"kestrune-update: using serial port " +
+                                                            pty.slave_path() + "."});
 }
 
 TEST(SerialDriver, HandlesItDidNotGiveOutAreRefused) {
@@ -121,16 +123,19 @@ TEST(SerialDriver, HandlesItDidNotGiveOutAreRefused) {
     }
 }
 
-TEST(SerialDriver, NoSuchPortIsNotFoundWithoutAWarning) {
+TEST(SerialDriver, NoSuchPortIsNotFound) {
     Pty pty;
+    const std::string no_converter =
+        "kestrune-update: no serial port of a USB-serial converter with vendor ID 0403 found.";
     const struct {
         const char* what;
         std::vector<std::string> paths;
         std::uint32_t index;
+        std::vector<std::string> warnings;
     } cases[] = {
-        {"empty list", {}, 0},
-        {"index past the list", {pty.slave_path()}, 1},
-        {"listed port gone", {"/dev/kestrune-no-such-port"}, 0},
+        {"empty list", {}, 0, {no_converter}},
+        {"index past the list", {pty.slave_path()}, 1, {}},
+        {"listed port gone", {"/dev/kestrune-no-such-port"}, 0, {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -138,8 +143,34 @@ TEST(SerialDriver, NoSuchPortIsNotFoundWithoutAWarning) {
         DeviceHandle handle = nullptr;
         EXPECT_EQ(under_test.driver.open(c.index, handle), SERIAL_NOT_FOUND);
         EXPECT_EQ(handle, nullptr);
-        EXPECT_TRUE(under_test.warnings.empty());
+        EXPECT_EQ(under_test.warnings, c.warnings);
     }
+}
+
+TEST(SerialDriver, NamesThePortItUsesAndThoseItPassesOver) {
+    Pty ptys[3];
+    // Listed out of order, with ports of another maker and built-in ones.
+    const std::vector<PortListing> listing = {
+        {ptys[2].slave_path(), CONVERTER_USB_VENDOR_ID}, {"/dev/ttyS0", std::nullopt},
+        {ptys[0].slave_path(), CONVERTER_USB_VENDOR_ID}, {"/dev/ttyACM0", 0x2341},
+        {ptys[1].slave_path(), CONVERTER_USB_VENDOR_ID},
+    };
+    std::vector<std::string> sorted = {ptys[0].slave_path(), ptys[1].slave_path(),
+                                       ptys[2].slave_path()};
+    std::sort(sorted.begin(), sorted.end(), name_before);
+    std::vector<std::string> lines;
+    SerialDriver driver([&listing] { return listing; },
+                        [&lines](const std::string& line) { lines.push_back(line); });
+
+    // Opened twice, as the run does: said once.
+    for (int opening = 0; opening < 2; ++opening) {
+        DeviceHandle handle = nullptr;
+        ASSERT_EQ(driver.open(0, handle), LINK_OK);
+        ASSERT_EQ(driver.close(handle), LINK_OK);
+    }
+    EXPECT_EQ(lines, std::vector<std::string>{"kestrune-update: using serial port " + sorted[0] +
+                                              "; other converter ports passed over: " + sorted[1] +
+                                              ", " + sorted[2] + "."});
 }
 
 // Whether another program, opening the port and taking its lock as the
