@@ -3,6 +3,7 @@
 // folder of its own, with a sample update file for a device that holds an
 // older main firmware, and leaves nothing behind.
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <random>
@@ -34,19 +35,51 @@ kestrune::sim::DeviceConfig older_device() {
 // Changes into a new folder for the run and removes it afterwards.
 class ScratchFolder {
   public:
-    ScratchFolder() : previous_(fs::current_path()) {
-        std::random_device random;
-        path_ = fs::temp_directory_path() / ("kestrune-demo-" + std::to_string(random()));
-        fs::create_directories(path_);
-        fs::current_path(path_);
-    }
+    ScratchFolder() = default;
     ~ScratchFolder() {
+        if (path_.empty()) {
+            return;
+        }
         std::error_code ignored;
         fs::current_path(previous_, ignored);
         fs::remove_all(path_, ignored);
     }
     ScratchFolder(const ScratchFolder&) = delete;
     ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+    // Makes the folder and changes into it. On failure, `problem` says why in
+    // one line, and nothing is left behind.
+    bool enter(std::string& problem) {
+        std::error_code error;
+        previous_ = fs::current_path(error);
+        if (error) {
+            problem = "cannot find the current folder (was it removed?): " + error.message();
+            return false;
+        }
+        const fs::path temporary = fs::temp_directory_path(error);
+        if (error) {
+            const char* variable = std::getenv("TMPDIR");
+            problem =
+                "no folder for temporary files" +
+                (variable != nullptr ? " (TMPDIR=" + std::string(variable) + ")" : std::string()) +
+                ": " + error.message();
+            return false;
+        }
+        std::random_device random;
+        const fs::path path = temporary / ("kestrune-demo-" + std::to_string(random()));
+        if (!fs::create_directory(path, error) || error) {
+            problem = "cannot make a scratch folder in " + temporary.string() + ": " +
+                      (error ? error.message() : "it exists already");
+            return false;
+        }
+        path_ = path;
+        fs::current_path(path_, error);
+        if (error) {
+            problem = "cannot change into " + path_.string() + ": " + error.message();
+            return false;
+        }
+        return true;
+    }
 
   private:
     fs::path previous_;
@@ -58,6 +91,10 @@ class ScratchFolder {
 int main() {
     using namespace kestrune;
     ScratchFolder folder;
+    if (std::string problem; !folder.enter(problem)) {
+        std::fprintf(stderr, "kestrune-demo: %s\n", problem.c_str());
+        return 2;
+    }
 
     std::vector<std::uint8_t> file;
     pack::build_update_file(pack::sample_image(SAMPLE_IMAGE_LENGTH), {1, 5}, file);

@@ -366,6 +366,10 @@ char StreamConsole::read_key() {
 }
 
 Console& system_console() {
+    // Output that nobody reads any more (a pipe into a reader that has quit)
+    // must not end an update half way: the write fails, is dropped, and the
+    // run goes on to its ending and exit code.
+    ::signal(SIGPIPE, SIG_IGN);
     static const int terminal_fd = open_terminal();
     if (terminal_fd >= 0) {
         static TerminalConsole terminal(terminal_fd, STDOUT_FILENO);

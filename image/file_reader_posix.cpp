@@ -1,8 +1,9 @@
-// Update file reading with the C library's buffered files.
+// Update file reading with POSIX descriptors.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
-#include <cstdio>
-#include <memory>
+#include <cerrno>
 
 #include "image/file_reader.hpp"
 
@@ -10,8 +11,20 @@ namespace kestrune {
 
 namespace {
 
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
+class Descriptor {
+  public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd_; }
+
+  private:
+    int fd_;
 };
 
 }  // namespace
@@ -19,19 +32,27 @@ struct FileCloser {
 bool read_file_prefix(const char* path, std::uint8_t* dest, std::uint32_t capacity,
                       std::uint32_t& length) {
     length = 0;
-    // "rb": no line-end or end-of-file translation; the file closes on return.
-    const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path, "rb"));
-    if (!file) {
+    // Without O_NONBLOCK, opening a FIFO waits for a writer that may never
+    // come. Only a regular file is an update file: a folder, a FIFO, a device
+    // or a socket is one that cannot be opened, as it is on Windows.
+    const Descriptor file(::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (file.get() < 0) {
         return false;
     }
-    // The C library opens a folder for reading too; like Windows, call that a
-    // file that cannot be opened rather than an empty one.
     struct stat status {};
-    if (fstat(fileno(file.get()), &status) == 0 && S_ISDIR(status.st_mode)) {
+    if (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
         return false;
     }
-    const std::size_t count = std::fread(dest, 1, capacity, file.get());
-    length = static_cast<std::uint32_t>(count);  // fread never returns more than capacity
+    // A regular file's read returns all that is there; repeat only after a
+    // signal or should the system hand out less.
+    while (length < capacity) {
+        const ssize_t count = ::read(file.get(), dest + length, capacity - length);
+        if (count > 0) {
+            length += static_cast<std::uint32_t>(count);  // never more than asked
+        } else if (count == 0 || errno != EINTR) {
+            break;
+        }
+    }
     return true;
 }
 

@@ -12,35 +12,80 @@ SerialDriver::SerialDriver(PortLister lister, Warning warning)
 
 SerialDriver::~SerialDriver() = default;
 
+namespace {
+
+template <typename OpenPorts>
+auto find_open(OpenPorts& ports, DeviceHandle handle) {
+    return std::find_if(ports.begin(), ports.end(),
+                        [handle](const auto& open) { return open.port.get() == handle; });
+}
+
+}  // namespace
+
 SerialPort* SerialDriver::find(DeviceHandle handle) const {
-    const auto found = std::find_if(ports_.begin(), ports_.end(),
-                                    [handle](const auto& port) { return port.get() == handle; });
-    return found == ports_.end() ? nullptr : found->get();
+    const auto found = find_open(ports_, handle);
+    return found == ports_.end() ? nullptr : found->port.get();
+}
+
+std::unique_ptr<SerialPort> SerialDriver::take_parked(const std::string& path) {
+    OpenPort parked = std::move(parked_);
+    parked_ = {};
+    if (!parked.port || parked.path != path || !parked.port->still_at(path) ||
+        parked.port->start_afresh() != LINK_OK) {
+        return nullptr;  // the parked port, if any, closes here
+    }
+    return std::move(parked.port);
 }
 
 LinkStatus SerialDriver::open(std::uint32_t device_index, DeviceHandle& handle) {
-    const std::optional<std::string> path = select_port(lister_(), device_index);
-    if (!path) {
+    const std::vector<std::string> listed = converter_ports(lister_());
+    if (device_index >= listed.size()) {
+        parked_ = {};
+        if (listed.empty()) {
+            tell(describe_no_converter());
+        }
         return SERIAL_NOT_FOUND;
     }
-    OpenResult opened = open_serial_port(*path);
-    if (opened.status != LINK_OK) {
-        if (opened.status == SERIAL_CANNOT_OPEN && warning_) {
-            warning_(describe_open_failure(
-                *path, opened.failure, opened.error,
-                opened.failure == OpenFailure::permission ? owning_group(*path) : std::string{}));
+    const std::string& path = listed[device_index];
+    std::unique_ptr<SerialPort> port = take_parked(path);
+    if (!port) {
+        OpenResult opened = open_serial_port(path);
+        if (opened.status != LINK_OK) {
+            if (opened.status == SERIAL_CANNOT_OPEN) {
+                tell(describe_open_failure(path, opened.failure, opened.error,
+                                           opened.failure == OpenFailure::permission
+                                               ? owning_group(path)
+                                               : std::string{}));
+            }
+            return opened.status;
         }
-        return opened.status;
+        port = std::move(opened.port);
     }
-    handle = opened.port.get();
-    ports_.push_back(std::move(opened.port));
+    // Said once for each port chosen, not again when it is opened again.
+    if (path != announced_path_) {
+        announced_path_ = path;
+        tell(describe_port_choice(listed, device_index));
+    }
+    handle = port.get();
+    ports_.push_back({path, std::move(port)});
     return LINK_OK;
 }
 
+void SerialDriver::tell(const std::string& line) const {
+    if (warning_) {
+        warning_(line);
+    }
+}
+
 LinkStatus SerialDriver::close(DeviceHandle handle) {
-    const auto closed =
-        std::erase_if(ports_, [handle](const auto& port) { return port.get() == handle; });
-    return closed == 0 ? SERIAL_INVALID_ARGUMENT : LINK_OK;
+    const auto found = find_open(ports_, handle);
+    if (found == ports_.end()) {
+        return SERIAL_INVALID_ARGUMENT;
+    }
+    // Parked, not closed: see the class's description.
+    parked_ = std::move(*found);
+    ports_.erase(found);
+    return LINK_OK;
 }
 
 LinkStatus SerialDriver::read(DeviceHandle handle, std::uint8_t* buffer, std::uint32_t wanted,

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -64,27 +65,52 @@ SteadyClock::time_point deadline_after(std::uint32_t timeout_ms) {
     return SteadyClock::now() + std::chrono::milliseconds(timeout_ms);
 }
 
+class RealSystemCalls final : public SystemCalls {
+  public:
+    int poll(pollfd& entry, int timeout_ms) override { return ::poll(&entry, 1, timeout_ms); }
+    ssize_t read(int fd, void* buffer, std::size_t count) override {
+        return ::read(fd, buffer, count);
+    }
+    ssize_t write(int fd, const void* buffer, std::size_t count) override {
+        return ::write(fd, buffer, count);
+    }
+    int ioctl(int fd, unsigned long request, void* argument) override {
+        return ::ioctl(fd, request, argument);
+    }
+};
+
+enum class PortWait {
+    ready,      // the asked-for direction can move bytes
+    troubled,   // the port reports an error or a hang-up
+    timed_out,  // the deadline has passed
+    failed,     // the wait itself failed, or the descriptor is not open
+};
+
 // Waits until the port is ready for `events` or the deadline has passed.
-// Returns 1 when ready, 0 on time-out, -1 on failure of the port.
-int wait_for(int fd, short events, SteadyClock::time_point deadline) {
+PortWait wait_for(SystemCalls& calls, int fd, short events, SteadyClock::time_point deadline) {
     for (;;) {
         pollfd entry{fd, events, 0};
-        const int ready = ::poll(&entry, 1, milliseconds_until(deadline));
+        const int ready = calls.poll(entry, milliseconds_until(deadline));
         if (ready < 0) {
             if (errno == EINTR) {
                 continue;
             }
-            return -1;
+            return PortWait::failed;
         }
         if (ready == 0) {
-            return 0;
+            return PortWait::timed_out;
         }
         if ((entry.revents & POLLNVAL) != 0) {
-            return -1;
+            return PortWait::failed;
         }
-        // POLLERR and POLLHUP: the read or write that follows reports it.
-        return 1;
+        // Bytes still waiting are read before a hang-up is reported.
+        return (entry.revents & (POLLERR | POLLHUP)) != 0 ? PortWait::troubled : PortWait::ready;
     }
+}
+
+// The call moved nothing and would have had to wait.
+bool would_block() {
+    return errno == EAGAIN || errno == EWOULDBLOCK;
 }
 
 // Applies `change` to the port's settings, and checks that the port took them.
@@ -200,7 +226,12 @@ LinkStatus apply_flow_control(termios& settings, std::uint16_t mode, std::uint8_
     return LINK_OK;
 }
 
-SerialPort::SerialPort(int fd) : fd_(fd) {
+SystemCalls& system_calls() {
+    static RealSystemCalls calls;
+    return calls;
+}
+
+SerialPort::SerialPort(int fd, SystemCalls& calls) : fd_(fd), calls_(calls) {
     // Reads and writes wait in poll, never in the call itself. Should this fail,
     // the descriptor is not usable and every later call reports an I/O error.
     const int flags = ::fcntl(fd_, F_GETFL);
@@ -210,14 +241,59 @@ SerialPort::SerialPort(int fd) : fd_(fd) {
 }
 
 SerialPort::~SerialPort() {
-    if (fd_ >= 0) {
-        ::ioctl(fd_, TIOCNXCL);
-        ::close(fd_);
+    if (fd_ < 0) {
+        return;
     }
+    if (low_latency_set_) {
+        serial_struct serial{};
+        if (calls_.ioctl(fd_, TIOCGSERIAL, &serial) == 0) {
+            serial.flags &= ~static_cast<int>(ASYNC_LOW_LATENCY);
+            calls_.ioctl(fd_, TIOCSSERIAL, &serial);
+        }
+    }
+    if (exclusive_) {
+        calls_.ioctl(fd_, TIOCNXCL, nullptr);
+    }
+    ::close(fd_);
+}
+
+bool SerialPort::make_exclusive() {
+    exclusive_ = calls_.ioctl(fd_, TIOCEXCL, nullptr) == 0;
+    return exclusive_;
+}
+
+bool SerialPort::make_low_latency() {
+    serial_struct serial{};
+    if (calls_.ioctl(fd_, TIOCGSERIAL, &serial) != 0) {
+        return false;
+    }
+    if ((serial.flags & ASYNC_LOW_LATENCY) != 0) {
+        return true;  // already so, and left so
+    }
+    serial.flags |= static_cast<int>(ASYNC_LOW_LATENCY);
+    low_latency_set_ = calls_.ioctl(fd_, TIOCSSERIAL, &serial) == 0;
+    return low_latency_set_;
 }
 
 LinkStatus SerialPort::make_raw() {
     return change_settings(fd_, set_raw);
+}
+
+LinkStatus SerialPort::start_afresh() {
+    read_timeout_ms_ = DEFAULT_READ_TIMEOUT_MS;
+    write_timeout_ms_ = DEFAULT_WRITE_TIMEOUT_MS;
+    const LinkStatus status = make_raw();
+    if (status != LINK_OK) {
+        return status;
+    }
+    return ::tcflush(fd_, TCIOFLUSH) == 0 ? LINK_OK : SERIAL_IO_ERROR;
+}
+
+bool SerialPort::still_at(const std::string& path) const {
+    struct stat named {};
+    struct stat open {};
+    return ::stat(path.c_str(), &named) == 0 && ::fstat(fd_, &open) == 0 &&
+           S_ISCHR(named.st_mode) && S_ISCHR(open.st_mode) && named.st_rdev == open.st_rdev;
 }
 
 LinkStatus SerialPort::reset() {
@@ -304,14 +380,14 @@ LinkStatus SerialPort::read(std::uint8_t* buffer, std::uint32_t wanted, std::uin
     }
     const auto deadline = deadline_after(read_timeout_ms_);
     while (received < wanted) {
-        const int ready = wait_for(fd_, POLLIN, deadline);
-        if (ready == 0) {
+        const PortWait wait = wait_for(calls_, fd_, POLLIN, deadline);
+        if (wait == PortWait::timed_out) {
             return LINK_OK;
         }
-        if (ready < 0) {
+        if (wait == PortWait::failed) {
             return SERIAL_IO_ERROR;
         }
-        const ssize_t count = ::read(fd_, buffer + received, wanted - received);
+        const ssize_t count = calls_.read(fd_, buffer + received, wanted - received);
         if (count > 0) {
             received += static_cast<std::uint32_t>(count);
             continue;
@@ -320,7 +396,9 @@ LinkStatus SerialPort::read(std::uint8_t* buffer, std::uint32_t wanted, std::uin
             // End of file on a terminal in this mode: the port has hung up.
             return SERIAL_IO_ERROR;
         }
-        if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+        // Nothing to read after all: wait again. Not on a port in trouble,
+        // though: its poll comes back at once, for ever.
+        if (errno != EINTR && !(would_block() && wait == PortWait::ready)) {
             return SERIAL_IO_ERROR;
         }
     }
@@ -340,27 +418,35 @@ LinkStatus SerialPort::write(const std::uint8_t* buffer, std::uint32_t count,
         return SERIAL_IO_ERROR;
     }
     const auto deadline = deadline_after(write_timeout_ms_);
+    bool waited = false;
     while (written < count) {
-        const ssize_t done = ::write(fd_, buffer + written, count - written);
+        const ssize_t done = calls_.write(fd_, buffer + written, count - written);
         if (done > 0) {
             written += static_cast<std::uint32_t>(done);
+            waited = false;
             continue;
         }
-        if (done < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+        if (done < 0 && errno == EINTR) {
+            continue;
+        }
+        // Nothing taken: wait for room. A port that takes nothing right after
+        // it said it had room, or that reports trouble, has failed.
+        if ((done < 0 && !would_block()) || (done == 0 && waited)) {
             return SERIAL_IO_ERROR;
         }
-        const int ready = wait_for(fd_, POLLOUT, deadline);
-        if (ready == 0) {
+        const PortWait wait = wait_for(calls_, fd_, POLLOUT, deadline);
+        if (wait == PortWait::timed_out) {
             return LINK_OK;
         }
-        if (ready < 0) {
+        if (wait != PortWait::ready) {
             return SERIAL_IO_ERROR;
         }
+        waited = true;
     }
     return LINK_OK;
 }
 
-OpenResult open_serial_port(const std::string& path) {
+OpenResult open_serial_port(const std::string& path, SystemCalls& calls) {
     OpenResult result;
     const auto fail = [&result](LinkStatus status, OpenFailure failure, int error) {
         result.status = status;
@@ -388,7 +474,7 @@ OpenResult open_serial_port(const std::string& path) {
         }
     }
     // From here on the port object owns the descriptor and closes it on failure.
-    result.port = std::make_unique<SerialPort>(fd);
+    result.port = std::make_unique<SerialPort>(fd, calls);
     if (::isatty(fd) == 0) {
         return fail(SERIAL_CANNOT_OPEN, OpenFailure::not_a_port, errno);
     }
@@ -399,11 +485,11 @@ OpenResult open_serial_port(const std::string& path) {
         return fail(SERIAL_CANNOT_OPEN,
                     error == EWOULDBLOCK ? OpenFailure::busy : OpenFailure::other, error);
     }
-    ::ioctl(fd, TIOCEXCL);
-    if (result.port->make_raw() != LINK_OK) {
+    result.port->make_exclusive();
+    result.port->make_low_latency();
+    if (result.port->start_afresh() != LINK_OK) {
         return fail(SERIAL_CANNOT_OPEN, OpenFailure::other, errno);
     }
-    ::tcflush(fd, TCIOFLUSH);
     return result;
 }
 

@@ -8,10 +8,13 @@
 // same way.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 
+#include <poll.h>
+#include <sys/types.h>
 #include <termios.h>
 
 #include "link/driver.hpp"
@@ -42,21 +45,53 @@ inline constexpr std::uint32_t PURGE_TRANSMIT = 2;
 inline constexpr std::uint32_t DEFAULT_READ_TIMEOUT_MS = 300;
 inline constexpr std::uint32_t DEFAULT_WRITE_TIMEOUT_MS = 300;
 
+// The system calls with which a port waits, moves bytes and reaches its
+// driver's own settings. Tests put in a fake to play a port that fails in
+// ways a pseudo-terminal cannot.
+class SystemCalls {
+  public:
+    virtual ~SystemCalls() = default;
+    virtual int poll(pollfd& entry, int timeout_ms) = 0;
+    virtual ssize_t read(int fd, void* buffer, std::size_t count) = 0;
+    virtual ssize_t write(int fd, const void* buffer, std::size_t count) = 0;
+    virtual int ioctl(int fd, unsigned long request, void* argument) = 0;
+};
+
+// The system's own calls.
+SystemCalls& system_calls();
+
 class SerialPort {
   public:
     // Takes ownership of an open terminal descriptor (a serial port or the
     // slave side of a pseudo-terminal) and switches it to non-blocking I/O.
     // Its settings are left as they are until make_raw or reset.
-    explicit SerialPort(int fd);
+    explicit SerialPort(int fd, SystemCalls& calls = system_calls());
     ~SerialPort();
     SerialPort(const SerialPort&) = delete;
     SerialPort& operator=(const SerialPort&) = delete;
 
     int fd() const { return fd_; }
 
+    // Exclusive mode: further opens of the port fail with EBUSY (except for
+    // root). Switched off again on destruction only when this object switched
+    // it on: a port that is in use keeps the exclusive mode of its user.
+    bool make_exclusive();
+    // Asks the port's driver to pass received bytes on at once (a USB-serial
+    // converter otherwise holds a packet that is not full for its latency
+    // timer, 16 ms by default). A port without this setting (a
+    // pseudo-terminal) is left as it is; false then. Switched off again on
+    // destruction when this object switched it on.
+    bool make_low_latency();
+
     // Raw input and output, 8 data bits, 1 stop bit, no parity, no flow
     // control, receiver on, modem lines ignored; the speed is kept.
     LinkStatus make_raw();
+    // As a new opening leaves the port: raw, both directions emptied, the
+    // default time-outs.
+    LinkStatus start_afresh();
+    // True while the port is the device that `path` names now; false once
+    // the name has gone or been given to another device.
+    bool still_at(const std::string& path) const;
     // make_raw, output resumed, both directions emptied. Time-outs are kept.
     LinkStatus reset();
     LinkStatus set_baud_rate(std::uint32_t baud);
@@ -84,6 +119,9 @@ class SerialPort {
 
   private:
     int fd_;
+    SystemCalls& calls_;
+    bool exclusive_ = false;
+    bool low_latency_set_ = false;
     std::uint32_t read_timeout_ms_ = DEFAULT_READ_TIMEOUT_MS;
     std::uint32_t write_timeout_ms_ = DEFAULT_WRITE_TIMEOUT_MS;
 };
@@ -107,10 +145,10 @@ struct OpenResult {
 };
 
 // Opens the port at `path` for this process alone (no controlling terminal,
-// an exclusive lock and exclusive mode), in raw 8N1 with both directions
-// emptied. A missing port is SERIAL_NOT_FOUND; one that exists but cannot be
-// opened (no permission, in use, not a terminal) is SERIAL_CANNOT_OPEN.
-OpenResult open_serial_port(const std::string& path);
+// an exclusive lock and exclusive mode), in low latency where the port has
+// it, in raw 8N1 with both directions emptied. A missing port is SERIAL_NOT_FOUND; one that exists
+// but cannot be opened (no permission, in use, not a terminal) is SERIAL_CANNOT_OPEN.
+OpenResult open_serial_port(const std::string& path, SystemCalls& calls = system_calls());
 
 // One line, without line end, that tells the user why `path` could not be
 // opened and what to do about it. `group` names the group that owns the port

@@ -1,5 +1,16 @@
 // The driver seam over Linux serial ports: device index N is the N-th port of
 // the converter's maker in name order (see select_port).
+//
+// The run closes the port and opens it again 100 ms later, at the
+// bootloader's speed. Were the port really closed in between, another
+// program could take it in the gap (and a second open() of a port in
+// exclusive mode fails for anyone but root, this process included). So a
+// closed port stays open here, parked with its lock, exclusive mode and low
+// latency, and the next opening of the same port takes it up again, made
+// afresh as a new opening would leave it. The parked port is let go for good
+// when another port is opened, when no port of the converter is listed any
+// more, when it is found gone or replaced, and when the driver is destroyed
+// (the program's end).
 #pragma once
 
 #include <functional>
@@ -16,7 +27,9 @@ namespace kestrune::serial {
 class SerialDriver final : public Driver {
   public:
     using PortLister = std::function<std::vector<PortListing>()>;
-    // Receives one line, without line end, when a port exists but cannot be opened.
+    // Receives the lines for standard error, one at a time, without line end:
+    // the port used and the other converter ports passed over, why a port
+    // that exists cannot be opened, and that no port of the converter is there.
     using Warning = std::function<void(const std::string&)>;
 
     SerialDriver(PortLister lister, Warning warning);
@@ -46,9 +59,20 @@ class SerialDriver final : public Driver {
     // give out or has closed already.
     SerialPort* find(DeviceHandle handle) const;
 
+    struct OpenPort {
+        std::string path;
+        std::unique_ptr<SerialPort> port;
+    };
+
+    // The parked port, made afresh, when it is still the device at `path`.
+    std::unique_ptr<SerialPort> take_parked(const std::string& path);
+    void tell(const std::string& line) const;
+
     PortLister lister_;
     Warning warning_;
-    std::vector<std::unique_ptr<SerialPort>> ports_;
+    std::vector<OpenPort> ports_;
+    OpenPort parked_;
+    std::string announced_path_;
 };
 
 // Writes the line and a line end to standard error.

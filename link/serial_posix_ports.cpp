@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstddef>
+#include <cstdio>
 
 namespace kestrune::serial {
 
@@ -66,17 +67,48 @@ bool name_before(const std::string& left, const std::string& right) {
     return left < right;
 }
 
-std::optional<std::string> select_port(std::vector<PortListing> ports, std::uint32_t index) {
+std::vector<std::string> converter_ports(std::vector<PortListing> ports) {
     std::erase_if(ports, [](const PortListing& port) {
         return port.usb_vendor_id != CONVERTER_USB_VENDOR_ID;
     });
-    if (index >= ports.size()) {
+    std::vector<std::string> names;
+    names.reserve(ports.size());
+    for (PortListing& port : ports) {
+        names.push_back(std::move(port.name));
+    }
+    std::sort(names.begin(), names.end(), name_before);
+    return names;
+}
+
+std::optional<std::string> select_port(std::vector<PortListing> ports, std::uint32_t index) {
+    std::vector<std::string> names = converter_ports(std::move(ports));
+    if (index >= names.size()) {
         return std::nullopt;
     }
-    std::sort(ports.begin(), ports.end(), [](const PortListing& a, const PortListing& b) {
-        return name_before(a.name, b.name);
-    });
-    return ports[index].name;
+    return std::move(names[index]);
+}
+
+std::string describe_port_choice(const std::vector<std::string>& ports, std::uint32_t index) {
+    std::string line = "kestrune-update: using serial port " + ports.at(index);
+    std::string others;
+    for (std::size_t position = 0; position < ports.size(); ++position) {
+        if (position != index) {
+            others += (others.empty() ? "" : ", ") + ports[position];
+        }
+    }
+    if (!others.empty()) {
+        line += "; other converter ports passed over: " + others;
+    }
+    return line + ".";
+}
+
+std::string describe_no_converter() {
+    char vendor[8];
+    std::snprintf(vendor, sizeof vendor, "%04x", unsigned{CONVERTER_USB_VENDOR_ID});
+    return std::string(
+               "kestrune-update: no serial port of a USB-serial converter with vendor "
+               "ID ") +
+           vendor + " found.";
 }
 
 std::vector<PortListing> list_system_ports() {

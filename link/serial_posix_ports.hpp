@@ -21,10 +21,19 @@ struct PortListing {
 // "/dev/ttyUSB2" comes before "/dev/ttyUSB10".
 bool name_before(const std::string& left, const std::string& right);
 
+// The names of the ports whose USB vendor is the converter's maker, in name order.
+std::vector<std::string> converter_ports(std::vector<PortListing> ports);
+
 // The name of device `index`: among the ports whose USB vendor is the
 // converter's maker, in name order, the one at `index`; nothing when there
 // are not that many.
 std::optional<std::string> select_port(std::vector<PortListing> ports, std::uint32_t index);
+
+// The lines for standard error, without line end: the port used and the
+// other converter ports passed over (`ports` as converter_ports gives them);
+// and that no port of the converter's maker is there at all.
+std::string describe_port_choice(const std::vector<std::string>& ports, std::uint32_t index);
+std::string describe_no_converter();
 
 // The system's serial ports with their USB vendor IDs; empty when they cannot
 // be listed.

@@ -1,8 +1,16 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -32,6 +40,54 @@ TEST_F(LoadUpdateFile, MissingFileOrAFolderIsNotFound) {
     EXPECT_EQ(load_update_file(*image_, folder_.file("Kestrune.fwu").c_str()),
               LoadOutcome::not_found);
     EXPECT_EQ(load_update_file(*image_, folder_.path().string().c_str()), LoadOutcome::not_found);
+}
+
+// A unix socket bound to path; the socket is closed with the object.
+class BoundSocket {
+  public:
+    explicit BoundSocket(const std::string& path) : fd_(::socket(AF_UNIX, SOCK_STREAM, 0)) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        bound_ = fd_ >= 0 && path.size() < sizeof address.sun_path &&
+                 ::bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    }
+    ~BoundSocket() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    BoundSocket(const BoundSocket&) = delete;
+    BoundSocket& operator=(const BoundSocket&) = delete;
+    bool bound() const { return bound_; }
+
+  private:
+    int fd_;
+    bool bound_ = false;
+};
+
+TEST_F(LoadUpdateFile, AnythingButARegularFileIsNotFoundAndNeverBlocks) {
+    const std::string fifo = folder_.file("fifo.fwu");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string socket_path = folder_.file("socket.fwu");
+    const BoundSocket socket(socket_path);
+    ASSERT_TRUE(socket.bound());
+
+    for (const std::string& path :
+         {fifo, std::string("/dev/null"), std::string("/dev/zero"), socket_path}) {
+        SCOPED_TRACE(path);
+        auto loading = std::async(std::launch::async, [&] {
+            auto image = std::make_unique<UpdateImage>();
+            return load_update_file(*image, path.c_str());
+        });
+        if (loading.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+            // Stuck in the opening of a FIFO that has no writer: give it one
+            // that writes nothing, so that the loader comes back.
+            ::close(::open(path.c_str(), O_WRONLY | O_NONBLOCK));
+            ADD_FAILURE() << "the loader blocked";
+        }
+        EXPECT_EQ(loading.get(), LoadOutcome::not_found);
+    }
 }
 
 TEST_F(LoadUpdateFile, EmptyFileIsAChecksumError) {

@@ -3,11 +3,16 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,10 +27,12 @@ using testing::Pty;
 
 // A driver whose port list holds the given paths, all of the converter's maker,
 // and which keeps its warnings.
+// The paths may change between openings (a converter plugged in or out).
 struct DriverUnderTest {
-    explicit DriverUnderTest(std::vector<std::string> paths)
-        : driver(
-              [paths] {
+    explicit DriverUnderTest(std::vector<std::string> listed)
+        : paths(std::move(listed)),
+          driver(
+              [this] {
                   std::vector<PortListing> listing;
                   for (const auto& path : paths) {
                       listing.push_back({path, CONVERTER_USB_VENDOR_ID});
@@ -34,12 +41,26 @@ struct DriverUnderTest {
               },
               [this](const std::string& line) { warnings.push_back(line); }) {}
 
+    std::vector<std::string> paths;
     std::vector<std::string> warnings;
     SerialDriver driver;
 };
 
 bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
+}
+
+// Whether the terminal at `path` is in exclusive mode, as a third program
+// sees it: its open fails (unless it runs as root), or the flag reads set.
+bool in_exclusive_mode(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return errno == EBUSY;
+    }
+    int exclusive = 0;
+    const bool set = ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+    ::close(fd);
+    return set;
 }
 
 TEST(SerialDriver, OpensTheListedPortAndTalksThroughIt) {
@@ -72,7 +93,8 @@ TEST(SerialDriver, OpensTheListedPortAndTalksThroughIt) {
     EXPECT_EQ(answer, (Bytes{0x13, 0x0D, 0x0A, 0xFF}));
 
     EXPECT_EQ(driver.close(handle), LINK_OK);
-    EXPECT_TRUE(under_test.warnings.empty());
+    EXPECT_EQ(under_test.warnings, std::vector<std::string>{"kestrune-update: using serial port " +
+                                                            pty.slave_path() + "."});
 }
 
 TEST(SerialDriver, HandlesItDidNotGiveOutAreRefused) {
@@ -101,16 +123,19 @@ TEST(SerialDriver, HandlesItDidNotGiveOutAreRefused) {
     }
 }
 
-TEST(SerialDriver, NoSuchPortIsNotFoundWithoutAWarning) {
+TEST(SerialDriver, NoSuchPortIsNotFound) {
     Pty pty;
+    const std::string no_converter =
+        "kestrune-update: no serial port of a USB-serial converter with vendor ID 0403 found.";
     const struct {
         const char* what;
         std::vector<std::string> paths;
         std::uint32_t index;
+        std::vector<std::string> warnings;
     } cases[] = {
-        {"empty list", {}, 0},
-        {"index past the list", {pty.slave_path()}, 1},
-        {"listed port gone", {"/dev/kestrune-no-such-port"}, 0},
+        {"empty list", {}, 0, {no_converter}},
+        {"index past the list", {pty.slave_path()}, 1, {}},
+        {"listed port gone", {"/dev/kestrune-no-such-port"}, 0, {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -118,27 +143,163 @@ TEST(SerialDriver, NoSuchPortIsNotFoundWithoutAWarning) {
         DeviceHandle handle = nullptr;
         EXPECT_EQ(under_test.driver.open(c.index, handle), SERIAL_NOT_FOUND);
         EXPECT_EQ(handle, nullptr);
-        EXPECT_TRUE(under_test.warnings.empty());
+        EXPECT_EQ(under_test.warnings, c.warnings);
     }
+}
+
+TEST(SerialDriver, NamesThePortItUsesAndThoseItPassesOver) {
+    Pty ptys[3];
+    // Listed out of order, with ports of another maker and built-in ones.
+    const std::vector<PortListing> listing = {
+        {ptys[2].slave_path(), CONVERTER_USB_VENDOR_ID}, {"/dev/ttyS0", std::nullopt},
+        {ptys[0].slave_path(), CONVERTER_USB_VENDOR_ID}, {"/dev/ttyACM0", 0x2341},
+        {ptys[1].slave_path(), CONVERTER_USB_VENDOR_ID},
+    };
+    std::vector<std::string> sorted = {ptys[0].slave_path(), ptys[1].slave_path(),
+                                       ptys[2].slave_path()};
+    std::sort(sorted.begin(), sorted.end(), name_before);
+    std::vector<std::string> lines;
+    SerialDriver driver([&listing] { return listing; },
+                        [&lines](const std::string& line) { lines.push_back(line); });
+
+    // Opened twice, as the run does: said once.
+    for (int opening = 0; opening < 2; ++opening) {
+        DeviceHandle handle = nullptr;
+        ASSERT_EQ(driver.open(0, handle), LINK_OK);
+        ASSERT_EQ(driver.close(handle), LINK_OK);
+    }
+    EXPECT_EQ(lines, std::vector<std::string>{"kestrune-update: using serial port " + sorted[0] +
+                                              "; other converter ports passed over: " + sorted[1] +
+                                              ", " + sorted[2] + "."});
+}
+
+// Whether another program, opening the port and taking its lock as the
+// updater does, would get it.
+bool another_program_takes(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    const bool locked = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    ::close(fd);
+    return locked;
 }
 
 TEST(SerialDriver, PortInUseCannotBeOpenedASecondTime) {
     Pty pty;
-    DriverUnderTest first({pty.slave_path()});
+    std::optional<DriverUnderTest> first(std::in_place, std::vector{pty.slave_path()});
     DriverUnderTest second({pty.slave_path()});
     DeviceHandle first_handle = nullptr;
-    ASSERT_EQ(first.driver.open(0, first_handle), LINK_OK);
+    ASSERT_EQ(first->driver.open(0, first_handle), LINK_OK);
+    EXPECT_TRUE(in_exclusive_mode(pty.slave_path()));
+    EXPECT_FALSE(another_program_takes(pty.slave_path()));
 
     DeviceHandle second_handle = nullptr;
     EXPECT_EQ(second.driver.open(0, second_handle), SERIAL_CANNOT_OPEN);
     ASSERT_EQ(second.warnings.size(), 1u);
     EXPECT_TRUE(contains(second.warnings[0], pty.slave_path())) << second.warnings[0];
     EXPECT_TRUE(contains(second.warnings[0], "in use")) << second.warnings[0];
+    // The refused one has not switched off the exclusive mode of the first.
+    EXPECT_TRUE(in_exclusive_mode(pty.slave_path()));
 
-    // Once the first one lets go, the port is free again.
-    ASSERT_EQ(first.driver.close(first_handle), LINK_OK);
+    // Once the first one has ended, the port is free again.
+    ASSERT_EQ(first->driver.close(first_handle), LINK_OK);
+    first.reset();
     ASSERT_EQ(second.driver.open(0, second_handle), LINK_OK);
     EXPECT_EQ(second.driver.close(second_handle), LINK_OK);
+}
+
+TEST(SerialDriver, ThePortStaysOursBetweenClosingAndOpeningItAgain) {
+    Pty pty;
+    const std::string& path = pty.slave_path();
+    pty.close_slave();
+    std::optional<DriverUnderTest> updater(std::in_place, std::vector{path});
+    DeviceHandle handle = nullptr;
+    ASSERT_EQ(updater->driver.open(0, handle), LINK_OK);
+    ASSERT_EQ(updater->driver.set_baud_rate(handle, 1'500'000), LINK_OK);
+    ASSERT_EQ(updater->driver.close(handle), LINK_OK);
+
+    // The gap while the device changes over to its bootloader.
+    EXPECT_FALSE(another_program_takes(path));
+    EXPECT_TRUE(in_exclusive_mode(path));
+    DriverUnderTest second({path});
+    EXPECT_EQ(second.driver.open(0, handle), SERIAL_CANNOT_OPEN);
+
+    // Opened again, the port is as a new opening leaves it.
+    ASSERT_EQ(updater->driver.open(0, handle), LINK_OK);
+    ASSERT_EQ(updater->driver.set_baud_rate(handle, 115'200), LINK_OK);
+    pty.send({0x42});
+    std::uint8_t answer = 0;
+    std::uint32_t count = 0;
+    EXPECT_EQ(updater->driver.read(handle, &answer, 1, count), LINK_OK);
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(answer, 0x42);
+    ASSERT_EQ(updater->driver.close(handle), LINK_OK);
+
+    // Let go for good when the updater ends.
+    EXPECT_FALSE(another_program_takes(path));
+    updater.reset();
+    EXPECT_TRUE(another_program_takes(path));
+    EXPECT_FALSE(in_exclusive_mode(path));
+}
+
+TEST(SerialDriver, AClosedPortIsLetGoWhenTheNextOpeningIsNotForIt) {
+    Pty first_pty;
+    Pty second_pty;
+    const std::string first = first_pty.slave_path();
+    const std::string second = second_pty.slave_path();
+    first_pty.close_slave();
+    second_pty.close_slave();
+    const struct {
+        const char* what;
+        std::vector<std::string> listed_then;
+        std::uint32_t index;
+        LinkStatus status;
+    } cases[] = {
+        {"another port", {first, second}, 1, LINK_OK},
+        {"no converter listed any more", {}, 0, SERIAL_NOT_FOUND},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        DriverUnderTest under_test({first, second});
+        DeviceHandle handle = nullptr;
+        ASSERT_EQ(under_test.driver.open(0, handle), LINK_OK);
+        ASSERT_EQ(under_test.driver.close(handle), LINK_OK);
+        under_test.paths = c.listed_then;
+        EXPECT_EQ(under_test.driver.open(c.index, handle), c.status);
+        EXPECT_TRUE(another_program_takes(first));
+        if (c.status == LINK_OK) {
+            EXPECT_EQ(under_test.driver.close(handle), LINK_OK);
+        }
+    }
+}
+
+TEST(SerialDriver, AClosedPortThatHungUpIsOpenedAnew) {
+    // The converter unplugged in the gap and plugged in again under the same
+    // name: the port kept open has hung up and is of no more use.
+    Pty pty;
+    const std::string& path = pty.slave_path();
+    pty.close_slave();
+    DriverUnderTest under_test({path});
+    DeviceHandle handle = nullptr;
+    ASSERT_EQ(under_test.driver.open(0, handle), LINK_OK);
+    ASSERT_EQ(under_test.driver.close(handle), LINK_OK);
+    {
+        const int other = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        const bool hung_up = other >= 0 && ::ioctl(other, TIOCVHANGUP) == 0;
+        ::close(other);
+        if (!hung_up) {
+            GTEST_SKIP() << "hanging up a terminal takes root";
+        }
+    }
+    ASSERT_EQ(under_test.driver.open(0, handle), LINK_OK);
+    pty.send({0x42});
+    std::uint8_t answer = 0;
+    std::uint32_t count = 0;
+    EXPECT_EQ(under_test.driver.read(handle, &answer, 1, count), LINK_OK);
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(answer, 0x42);
+    EXPECT_EQ(under_test.driver.close(handle), LINK_OK);
 }
 
 TEST(SerialDriver, SomethingThatIsNotAPortCannotBeOpened) {

@@ -176,6 +176,55 @@ TEST_F(SerialPortTest, RawEightNOneWithoutFlowControl) {
     EXPECT_EQ(::cfgetispeed(&settings), static_cast<speed_t>(B1500000));
 }
 
+TEST(SerialPortOpening, OpeningAndResettingClearAUsbSerialPortsDefaults) {
+    Pty pty;
+    pty.close_slave();
+    OpenResult opened = open_serial_port(pty.slave_path());
+    ASSERT_EQ(opened.status, LINK_OK);
+    SerialPort& port = *opened.port;
+
+    const auto expect_raw = [&port] {
+        termios settings{};
+        ASSERT_EQ(::tcgetattr(port.fd(), &settings), 0);
+        const struct {
+            const char* what;
+            tcflag_t flags;
+            tcflag_t flag;
+            bool wanted;
+        } cases[] = {
+            {"hang-up on close", settings.c_cflag, HUPCL, false},
+            {"receiver on", settings.c_cflag, CREAD, true},
+            {"modem lines ignored", settings.c_cflag, CLOCAL, true},
+            {"canonical input", settings.c_lflag, ICANON, false},
+            {"echo", settings.c_lflag, ECHO | ECHONL, false},
+            {"signal keys", settings.c_lflag, ISIG, false},
+            {"extended input", settings.c_lflag, IEXTEN, false},
+            {"CR read as NL", settings.c_iflag, ICRNL, false},
+            {"XON/XOFF", settings.c_iflag, IXON, false},
+            {"output processing", settings.c_oflag, OPOST, false},
+        };
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.what);
+            EXPECT_EQ(c.flags & c.flag, c.wanted ? c.flag : 0u);
+        }
+    };
+    {
+        SCOPED_TRACE("opened");
+        expect_raw();
+    }
+    // The link's configuration starts with a reset: it makes the port raw
+    // again, whatever happened to it in between.
+    termios settings{};
+    ASSERT_EQ(::tcgetattr(port.fd(), &settings), 0);
+    testing::set_usb_serial_defaults(settings);
+    ASSERT_EQ(::tcsetattr(port.fd(), TCSANOW, &settings), 0);
+    ASSERT_EQ(port.reset(), LINK_OK);
+    {
+        SCOPED_TRACE("reset");
+        expect_raw();
+    }
+}
+
 TEST_F(SerialPortTest, SpeedsTheDriverIsAskedFor) {
     const struct {
         std::uint32_t baud;

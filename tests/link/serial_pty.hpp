@@ -4,6 +4,7 @@
 
 #include <poll.h>
 #include <pty.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +16,21 @@
 
 namespace kestrune::testing {
 
+// The settings a USB-serial converter's port has when the kernel makes it: a
+// terminal for people, with line editing, echo and signal keys, CR read as
+// NL, XON/XOFF, output processing, 9600 baud, and the modem lines dropped on
+// the last close. A pseudo-terminal starts without the hang-up on close and
+// at another speed. The control characters are kept.
+inline void set_usb_serial_defaults(termios& settings) {
+    settings.c_iflag = ICRNL | IXON;
+    settings.c_oflag = OPOST | ONLCR;
+    settings.c_cflag = CS8 | CREAD | HUPCL | CLOCAL;
+    settings.c_lflag = ISIG | ICANON | ECHO | ECHOE | ECHOK | ECHOCTL | ECHOKE | IEXTEN;
+    ::cfsetispeed(&settings, B9600);
+    ::cfsetospeed(&settings, B9600);
+}
+
+// The slave side starts with a USB-serial port's settings.
 class Pty {
   public:
     Pty() {
@@ -22,6 +38,14 @@ class Pty {
             throw std::runtime_error("openpty failed");
         }
         slave_path_ = ::ttyname(slave_);
+        termios settings{};
+        if (::tcgetattr(slave_, &settings) != 0) {
+            throw std::runtime_error("cannot read the pty's settings");
+        }
+        set_usb_serial_defaults(settings);
+        if (::tcsetattr(slave_, TCSANOW, &settings) != 0) {
+            throw std::runtime_error("cannot set the pty's settings");
+        }
     }
     ~Pty() {
         close_master();
