@@ -277,6 +277,7 @@ START=$'Update program start. \n'
 NOT_FOUND_END=$'Device not found! \n\nData exchange error.\nPress any key to exit.'
 DEVICE=("firmware_version 1.4" "erase_time 300ms" "flash_size 65536")
 PORT_LINE="kestrune-update: cannot open serial port /dev/ttyUSB0: "
+USING_LINE="kestrune-update: using serial port /dev/ttyUSB0."
 BUSY_LINE="${PORT_LINE}the port is in use by another program (is a second updater running?)."
 
 # The whole transcript of a completed update of $update on $DEVICE.
@@ -292,7 +293,7 @@ completed_transcript() {
 expect_completed() {
     expect_value "$1-rc" 1
     expect_file "$1-out" '%s' "$(completed_transcript)"
-    expect_file "$1-err" ''
+    expect_file "$1-err" '%s\n' "$USING_LINE"
 }
 
 case_complete_update() {
