@@ -227,8 +227,11 @@ LinkStatus apply_flow_control(termios& settings, std::uint16_t mode, std::uint8_
 }
 
 SystemCalls& system_calls() {
-    static RealSystemCalls calls;
-    return calls;
+    // Never destroyed: the program's driver is a static too and may close the
+    // port it still holds through these calls as the process exits, after a
+    // static made later than it would already be gone.
+    static SystemCalls* const calls = new RealSystemCalls;
+    return *calls;
 }
 
 SerialPort::SerialPort(int fd, SystemCalls& calls) : fd_(fd), calls_(calls) {
