@@ -1,50 +1,10 @@
 #include "image/update_image.hpp"
 
 #include <algorithm>
-#include <array>
 
 #include "image/file_reader.hpp"
 
 namespace kestrune {
-
-namespace {
-
-constexpr std::uint16_t CRC_POLYNOMIAL = 0x1021;
-
-// Entry i is the CRC of the single byte i from a zero start: i << 8 put
-// through eight shift-and-divide steps, most significant bit first.
-constexpr std::array<std::uint16_t, 256> make_crc_table() {
-    std::array<std::uint16_t, 256> table{};
-    for (std::uint32_t i = 0; i < table.size(); ++i) {
-        std::uint32_t crc = i << 8;
-        for (int bit = 0; bit < 8; ++bit) {
-            crc = (crc & 0x8000U) != 0 ? (crc << 1) ^ CRC_POLYNOMIAL : crc << 1;
-        }
-        table[i] = static_cast<std::uint16_t>(crc);
-    }
-    return table;
-}
-
-constexpr std::array<std::uint16_t, 256> CRC_TABLE = make_crc_table();
-
-static_assert(CRC_TABLE[0] == 0x0000);
-static_assert(CRC_TABLE[1] == 0x1021);
-static_assert(CRC_TABLE[255] == 0x1EF0);
-
-constexpr std::uint16_t crc_step(std::uint16_t crc, std::uint8_t byte) {
-    const std::uint8_t index = static_cast<std::uint8_t>((crc >> 8) ^ byte);
-    return static_cast<std::uint16_t>(CRC_TABLE[index] ^ (crc << 8));
-}
-
-}  // namespace
-
-std::uint16_t image_checksum(const std::uint8_t* data, std::uint32_t count, std::uint16_t seed) {
-    std::uint16_t crc = seed;
-    for (std::uint32_t i = 0; i < count; ++i) {
-        crc = crc_step(crc, data[i]);
-    }
-    return crc;
-}
 
 std::uint16_t stored_checksum(const std::uint8_t* file, std::uint32_t length) {
     return static_cast<std::uint16_t>((file[length - 2] << 8) | file[length - 1]);
