@@ -12,6 +12,9 @@
 namespace kestrune {
 
 inline constexpr std::uint32_t REPLY_TIMEOUT_MS = 1000;
+// No deadline lies further ahead of the tick than this when it is set: the
+// erase's is the longest.
+inline constexpr std::uint32_t LONGEST_DEADLINE_MS = 5000;
 
 enum class CommandResult { sent, failed };
 enum class WaitResult { done, timed_out };
