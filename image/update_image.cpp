@@ -25,20 +25,37 @@ LoadOutcome check_update_image(UpdateImage& image) {
                                                             : LoadOutcome::checksum_error;
 }
 
+namespace {
+
+// Takes the file as the first length bytes of the buffer. The bytes past them
+// are cleared all the same, so a reused image or a read that failed part-way
+// leaves nothing stale behind.
+void set_file_length(UpdateImage& image, std::uint32_t length) {
+    image.file_length = length;
+    std::fill(image.buffer.begin() + length, image.buffer.end(), std::uint8_t{0});
+}
+
+}  // namespace
+
 LoadOutcome load_update_file(UpdateImage& image, const char* path) {
     // Load into a fresh image: its buffer is expected to be all zero, as the
-    // transfer sends the bytes past the file's end in the last block. The
-    // bytes past what the read returned are cleared all the same, so a reused
-    // image or a read that failed part-way leaves nothing stale behind.
+    // transfer sends the bytes past the file's end in the last block.
     std::uint32_t length = 0;
     const bool opened = read_file_prefix(path, image.buffer.data(), IMAGE_CAPACITY, length);
-    image.file_length = opened ? length : 0;
-    std::fill(image.buffer.begin() + image.file_length, image.buffer.end(), std::uint8_t{0});
+    set_file_length(image, opened ? length : 0);
     if (!opened) {
         image.computed_checksum = 0;
         image.stored_checksum = 0;
         return LoadOutcome::not_found;
     }
+    return check_update_image(image);
+}
+
+LoadOutcome load_update_bytes(UpdateImage& image, std::span<const std::uint8_t> file) {
+    const auto length =
+        static_cast<std::uint32_t>(std::min<std::size_t>(file.size(), IMAGE_CAPACITY));
+    std::copy_n(file.begin(), length, image.buffer.begin());
+    set_file_length(image, length);
     return check_update_image(image);
 }
 

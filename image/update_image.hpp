@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 
 #include "image/checksum.hpp"
 
@@ -37,6 +38,10 @@ enum class LoadOutcome { loaded, not_found, checksum_error };
 
 // Reads the update file into the (zeroed) image and checks it.
 LoadOutcome load_update_file(UpdateImage& image, const char* path = UPDATE_FILE_NAME);
+
+// Loads a file's bytes already in memory as load_update_file loads the file:
+// its first IMAGE_CAPACITY bytes, zeros after them, then the check.
+LoadOutcome load_update_bytes(UpdateImage& image, std::span<const std::uint8_t> file);
 
 // Checks an image whose buffer and file length are filled: computes and
 // compares the checksums. A file of fewer than 4 bytes is a checksum error.
