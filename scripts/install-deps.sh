@@ -9,6 +9,7 @@ if [ "${1:-}" != "--program" ]; then
         libgtest-dev libgmock-dev
         g++-mingw-w64-x86-64-posix wine wine64
         tmux zip unzip clang-format
+        clang-14 libclang-rt-14-dev
     )
 fi
 
