@@ -18,7 +18,7 @@ struct NamedForm {
     ChecksumForm checksum;
 };
 
-constexpr NamedForm FORMS[] = {{"eight bytes a step", image_checksum},
+constexpr NamedForm FORMS[] = {{"sixteen bytes a step", image_checksum},
                                {"bytewise", image_checksum_bytewise}};
 
 // Bit-by-bit CRC-16 (0x1021, MSB first): the plain definition, no table.
@@ -86,12 +86,12 @@ TEST(ImageChecksum, CountLimitsTheBytesRead) {
     }
 }
 
-// Every length up to 64 at every start offset within eight bytes, inside a
+// Every length up to 64 at every start offset within sixteen bytes, inside a
 // longer buffer so that a form reading past its count gives itself away.
-TEST(ImageChecksum, EightByteStepsAgreeWithBytewiseOnEveryShortLength) {
-    const std::vector<std::uint8_t> bytes = random_bytes(64 + 8 + 8, 1);
+TEST(ImageChecksum, SixteenByteStepsAgreeWithBytewiseOnEveryShortLength) {
+    const std::vector<std::uint8_t> bytes = random_bytes(64 + 16 + 16, 1);
     for (const std::uint16_t seed : {0x0000, 0x56A8, 0xFFFF, 0x8001, 0x00FF, 0xFF00}) {
-        for (std::uint32_t start = 0; start < 8; ++start) {
+        for (std::uint32_t start = 0; start < 16; ++start) {
             for (std::uint32_t length = 0; length <= 64; ++length) {
                 const std::uint8_t* data = bytes.data() + start;
                 ASSERT_EQ(image_checksum(data, length, seed),
@@ -102,7 +102,7 @@ TEST(ImageChecksum, EightByteStepsAgreeWithBytewiseOnEveryShortLength) {
     }
 }
 
-TEST(ImageChecksum, EightByteStepsAgreeWithBytewiseOnTheLargestFile) {
+TEST(ImageChecksum, SixteenByteStepsAgreeWithBytewiseOnTheLargestFile) {
     constexpr std::uint32_t LARGEST_FILE_BYTES = 5'000'000;
     const std::vector<std::uint8_t> bytes = random_bytes(LARGEST_FILE_BYTES, 2);
     for (const std::uint16_t seed : {0x0000, 0x56A8}) {
