@@ -1,50 +1,10 @@
 #include "image/update_image.hpp"
 
 #include <algorithm>
-#include <array>
 
 #include "image/file_reader.hpp"
 
 namespace kestrune {
-
-namespace {
-
-constexpr std::uint16_t CRC_POLYNOMIAL = 0x1021;
-
-// Entry i is the CRC of the single byte i from a zero start: i << 8 put
-// through eight shift-and-divide steps, most significant bit first.
-constexpr std::array<std::uint16_t, 256> make_crc_table() {
-    std::array<std::uint16_t, 256> table{};
-    for (std::uint32_t i = 0; i < table.size(); ++i) {
-        std::uint32_t crc = i << 8;
-        for (int bit = 0; bit < 8; ++bit) {
-            crc = (crc & 0x8000U) != 0 ? (crc << 1) ^ CRC_POLYNOMIAL : crc << 1;
-        }
-        table[i] = static_cast<std::uint16_t>(crc);
-    }
-    return table;
-}
-
-constexpr std::array<std::uint16_t, 256> CRC_TABLE = make_crc_table();
-
-static_assert(CRC_TABLE[0] == 0x0000);
-static_assert(CRC_TABLE[1] == 0x1021);
-static_assert(CRC_TABLE[255] == 0x1EF0);
-
-constexpr std::uint16_t crc_step(std::uint16_t crc, std::uint8_t byte) {
-    const std::uint8_t index = static_cast<std::uint8_t>((crc >> 8) ^ byte);
-    return static_cast<std::uint16_t>(CRC_TABLE[index] ^ (crc << 8));
-}
-
-}  // namespace
-
-std::uint16_t image_checksum(const std::uint8_t* data, std::uint32_t count, std::uint16_t seed) {
-    std::uint16_t crc = seed;
-    for (std::uint32_t i = 0; i < count; ++i) {
-        crc = crc_step(crc, data[i]);
-    }
-    return crc;
-}
 
 std::uint16_t stored_checksum(const std::uint8_t* file, std::uint32_t length) {
     return static_cast<std::uint16_t>((file[length - 2] << 8) | file[length - 1]);
@@ -65,20 +25,37 @@ LoadOutcome check_update_image(UpdateImage& image) {
                                                             : LoadOutcome::checksum_error;
 }
 
+namespace {
+
+// Takes the file as the first length bytes of the buffer. The bytes past them
+// are cleared all the same, so a reused image or a read that failed part-way
+// leaves nothing stale behind.
+void set_file_length(UpdateImage& image, std::uint32_t length) {
+    image.file_length = length;
+    std::fill(image.buffer.begin() + length, image.buffer.end(), std::uint8_t{0});
+}
+
+}  // namespace
+
 LoadOutcome load_update_file(UpdateImage& image, const char* path) {
     // Load into a fresh image: its buffer is expected to be all zero, as the
-    // transfer sends the bytes past the file's end in the last block. The
-    // bytes past what the read returned are cleared all the same, so a reused
-    // image or a read that failed part-way leaves nothing stale behind.
+    // transfer sends the bytes past the file's end in the last block.
     std::uint32_t length = 0;
     const bool opened = read_file_prefix(path, image.buffer.data(), IMAGE_CAPACITY, length);
-    image.file_length = opened ? length : 0;
-    std::fill(image.buffer.begin() + image.file_length, image.buffer.end(), std::uint8_t{0});
+    set_file_length(image, opened ? length : 0);
     if (!opened) {
         image.computed_checksum = 0;
         image.stored_checksum = 0;
         return LoadOutcome::not_found;
     }
+    return check_update_image(image);
+}
+
+LoadOutcome load_update_bytes(UpdateImage& image, std::span<const std::uint8_t> file) {
+    const auto length =
+        static_cast<std::uint32_t>(std::min<std::size_t>(file.size(), IMAGE_CAPACITY));
+    std::copy_n(file.begin(), length, image.buffer.begin());
+    set_file_length(image, length);
     return check_update_image(image);
 }
 

@@ -9,13 +9,15 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
+
+#include "image/checksum.hpp"
 
 namespace kestrune {
 
 inline constexpr std::uint32_t BLOCK_SIZE = 512;
 inline constexpr std::uint32_t IMAGE_CAPACITY = 5'000'000;
 inline constexpr std::uint32_t TRAILER_SIZE = 4;
-inline constexpr std::uint16_t CHECKSUM_SEED = 0x56A8;
 inline constexpr const char* UPDATE_FILE_NAME = "Kestrune.fwu";
 
 struct UpdateImage {
@@ -37,6 +39,10 @@ enum class LoadOutcome { loaded, not_found, checksum_error };
 // Reads the update file into the (zeroed) image and checks it.
 LoadOutcome load_update_file(UpdateImage& image, const char* path = UPDATE_FILE_NAME);
 
+// Loads a file's bytes already in memory as load_update_file loads the file:
+// its first IMAGE_CAPACITY bytes, zeros after them, then the check.
+LoadOutcome load_update_bytes(UpdateImage& image, std::span<const std::uint8_t> file);
+
 // Checks an image whose buffer and file length are filled: computes and
 // compares the checksums. A file of fewer than 4 bytes is a checksum error.
 LoadOutcome check_update_image(UpdateImage& image);
@@ -44,9 +50,5 @@ LoadOutcome check_update_image(UpdateImage& image);
 // The checksum a file of `length` bytes (at least 2) carries in its last two
 // bytes, high byte first.
 std::uint16_t stored_checksum(const std::uint8_t* file, std::uint32_t length);
-
-// CRC-16, polynomial 0x1021, most significant bit first, no reflection and no
-// final XOR. A count of 0 returns the seed.
-std::uint16_t image_checksum(const std::uint8_t* data, std::uint32_t count, std::uint16_t seed);
 
 }  // namespace kestrune

@@ -11,9 +11,12 @@ namespace {
 // True once the tick has reached the deadline. set_deadline never lets the
 // deadline itself wrap, so a tick that has fallen below the one the wait
 // started at has run through the top of its range, past the deadline: the
-// wait ends there instead of waiting for the tick to come round again.
+// wait ends there instead of waiting for the tick to come round again. No
+// deadline is ever set further ahead than LONGEST_DEADLINE_MS: one that lay
+// further ahead when the wait started was set before the tick last wrapped
+// (the older deadline a short command write leaves in force) and has passed.
 bool deadline_passed(const Link& link, std::uint32_t started, std::uint32_t now) {
-    return now >= link.deadline || now < started;
+    return now >= link.deadline || now < started || link.deadline - started > LONGEST_DEADLINE_MS;
 }
 
 // Repeats one driver call until `needed` bytes have moved in all or the

@@ -17,6 +17,9 @@ inline constexpr std::uint32_t REPLY_TIMEOUT_MS = 1000;
 // After a driver call that failed and moved nothing, the wait pauses this long
 // (never past its deadline) before it tries again.
 inline constexpr std::uint32_t FAILED_CALL_PAUSE_MS = 5;
+// No deadline lies further ahead of the tick than this when it is set: the
+// erase's is the longest.
+inline constexpr std::uint32_t LONGEST_DEADLINE_MS = 5000;
 
 enum class CommandResult { sent, failed };
 enum class WaitResult { done, timed_out };

@@ -6,6 +6,8 @@
 
 namespace kestrune {
 
+static_assert(ERASE_TIMEOUT_MS <= LONGEST_DEADLINE_MS);
+
 namespace {
 
 bool answered_with(Link& link, std::uint8_t& answer, std::uint8_t expected) {

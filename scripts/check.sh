@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds every preset and runs every test:
-# unit and full-run tests (plain and under the sanitizers), the benchmarks once
-# briefly, the Linux program end to end under QEMU, the Windows cross build and
-# its end-to-end tests under wine.
+# unit and full-run tests (plain and under the sanitizers), the fuzz targets
+# briefly, the benchmarks once briefly, the Linux program end to end under
+# QEMU, the Windows cross build and its end-to-end tests under wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -21,6 +21,25 @@ for preset in debug asan; do
     cmake --build --preset "$preset" -j "$jobs"
     ctest --preset "$preset" -j "$jobs"
 done
+
+step "fuzz: each target for a short while on a scratch copy of its corpus"
+fuzz_seconds=30
+cmake --preset fuzz
+cmake --build --preset fuzz -j "$jobs"
+fuzz_scratch=$(mktemp -d)
+for target in load run; do
+    cp -r "fuzz/corpus/$target" "$fuzz_scratch/$target"
+    if ! "build/fuzz/kestrune-fuzz-$target" -max_total_time="$fuzz_seconds" -timeout=10 \
+        -artifact_prefix="$fuzz_scratch/$target-" "$fuzz_scratch/$target" \
+        >"$fuzz_scratch/$target.log" 2>&1; then
+        tail -n 40 "$fuzz_scratch/$target.log"
+        echo "fuzz: $target failed; its log and failing input are in $fuzz_scratch"
+        exit 1
+    fi
+    printf '%s: ' "$target"
+    grep -E '^Done [0-9]+ runs' "$fuzz_scratch/$target.log"
+done
+rm -rf "$fuzz_scratch"
 
 step "build: release and benchmarks"
 cmake --preset release

@@ -15,6 +15,7 @@ elif [ "${1:-}" != "--program" ]; then
         libgtest-dev libgmock-dev libbenchmark-dev
         g++-mingw-w64-x86-64-posix wine wine64
         tmux clang-format
+        clang-14 libclang-rt-14-dev
     )
     # The .deb: its library dependencies (dpkg-shlibdeps, which needs file).
     packages+=(dpkg-dev file)

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -73,6 +75,23 @@ TEST(CheckUpdateImage, AnyChangedImageOrVersionByteFails) {
         image->buffer[at] = good[at];
     }
     EXPECT_EQ(check_update_image(*image), LoadOutcome::loaded);
+}
+
+// The same load as from a file, on bytes in memory: the first five million
+// bytes only, and zeros after them even where an earlier file left bytes.
+TEST(LoadUpdateBytes, TakesTheFirstFiveMillionBytesAndClearsWhatFollows) {
+    auto image = std::make_unique<UpdateImage>();
+    const std::vector<std::uint8_t> too_long =
+        make_update_file(pattern_bytes(IMAGE_CAPACITY), 9, 9);
+    EXPECT_EQ(load_update_bytes(*image, too_long), LoadOutcome::checksum_error);
+    EXPECT_EQ(image->file_length, IMAGE_CAPACITY);
+
+    const std::vector<std::uint8_t> file = make_update_file(pattern_bytes(700), 4, 5);
+    ASSERT_EQ(load_update_bytes(*image, file), LoadOutcome::loaded);
+    EXPECT_EQ(image->file_length, file.size());
+    EXPECT_TRUE(std::equal(file.begin(), file.end(), image->buffer.begin()));
+    EXPECT_TRUE(std::all_of(image->buffer.begin() + static_cast<std::ptrdiff_t>(file.size()),
+                            image->buffer.end(), [](std::uint8_t byte) { return byte == 0; }));
 }
 
 }  // namespace

@@ -29,6 +29,15 @@ class Exchange : public ::testing::Test {
         link.open = true;
     }
 
+    // A command written only in part, then a wait whose first read brings an answer.
+    WaitResult short_command_then_answer() {
+        const std::uint8_t command[] = {1, 2, 3, 4};
+        driver.queue_write_count(3);
+        EXPECT_EQ(send_command(link, command, 4), CommandResult::sent);
+        driver.queue_read({1, 2, 3, 4});
+        return await_reply(link, buffer.data(), 4);
+    }
+
     sim::FakeClock clock;
     ScriptedDriver driver{clock};
     Link link{driver, clock};
@@ -74,12 +83,7 @@ TEST_F(Exchange, FailedCommandWriteIsReported) {
 TEST_F(Exchange, ShortCommandWriteLeavesAPassedDeadlineInForce) {
     set_deadline(link);
     clock.advance_ms(5000);
-    const std::uint8_t command[] = {1, 2, 3, 4};
-    driver.queue_write_count(3);
-    ASSERT_EQ(send_command(link, command, 4), CommandResult::sent);
-
-    driver.queue_read({1, 2, 3, 4});
-    EXPECT_EQ(await_reply(link, buffer.data(), 4), WaitResult::timed_out);
+    EXPECT_EQ(short_command_then_answer(), WaitResult::timed_out);
     EXPECT_EQ(driver.read_count(), 1U);
 }
 
@@ -208,6 +212,25 @@ TEST_F(ExchangeNearTickWrap, WaitThatSeesTheTickWrapEndsWithinOneRead) {
     EXPECT_EQ(await_reply(link, buffer.data(), 6), WaitResult::timed_out);
     EXPECT_EQ(driver.read_count(), 4U);
     EXPECT_EQ(clock.elapsed_ms(), 450U + 1200U);
+}
+
+// The deadline of the last wait lay just below the wrap; the tick has wrapped
+// since. It has passed all the same: the wait makes one read, not one for
+// every read time-out until the tick comes round again.
+TEST_F(ExchangeNearTickWrap, ShortCommandWriteAfterTheWrapLeavesAPassedDeadlineInForce) {
+    set_deadline(link);
+    ASSERT_EQ(link.deadline, TICK_WRAP_MINUS(500));
+    clock.advance_ms(1600);  // the tick now reads 100
+    EXPECT_EQ(short_command_then_answer(), WaitResult::timed_out);
+    EXPECT_EQ(driver.read_count(), 1U);
+}
+
+// No deadline set yet, with the tick in the top of its range: deadline 0 has
+// passed as it has anywhere else.
+TEST_F(ExchangeNearTickWrap, FirstShortWriteOfTheRunWaitsAgainstDeadlineZero) {
+    EXPECT_EQ(short_command_then_answer(), WaitResult::timed_out);
+    EXPECT_EQ(link.deadline, 0U);
+    EXPECT_EQ(driver.read_count(), 1U);
 }
 
 }  // namespace
