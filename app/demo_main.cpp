@@ -20,7 +20,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// About ten seconds of blocks at 115,200 baud.
+// About fourteen seconds of blocks at 115,200 baud, through a converter with
+// its usual 16 ms latency timer.
 constexpr std::uint32_t SAMPLE_IMAGE_LENGTH = 56 * 1024;
 
 kestrune::sim::DeviceConfig older_device() {
