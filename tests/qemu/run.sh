@@ -78,7 +78,15 @@ fetch_kernel() {
     echo "fetching $package"
     # Only one kernel is kept.
     rm -rf "${kernel_cache:?}"/* && mkdir -p "$kernel_dir/unpacked" || return 1
-    if ! (cd "$kernel_cache" && apt-get download -q "$package") >"$kernel_cache/download.log" 2>&1 ||
+    if ! (cd "$kernel_cache" && apt-get download -q "$package") >"$kernel_cache/download.log" 2>&1; then
+        # Package lists older than the mirror name a version it no longer has.
+        as_root apt-get update -q >/dev/null
+        package=$(kernel_package)
+        kernel_dir=$kernel_cache/$package
+        mkdir -p "$kernel_dir/unpacked" || return 1
+        (cd "$kernel_cache" && apt-get download -q "$package") >"$kernel_cache/download.log" 2>&1
+    fi
+    if ! ls "$kernel_cache/${package}_"*.deb >/dev/null 2>&1 ||
         ! dpkg-deb -x "$kernel_cache/${package}_"*.deb "$kernel_dir/unpacked"; then
         cat "$kernel_cache/download.log" >&2
         return 1
