@@ -260,6 +260,11 @@ SerialPort::~SerialPort() {
     ::close(fd_);
 }
 
+bool SerialPort::held_exclusively() {
+    int exclusive = 0;
+    return calls_.ioctl(fd_, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+}
+
 bool SerialPort::make_exclusive() {
     exclusive_ = calls_.ioctl(fd_, TIOCEXCL, nullptr) == 0;
     return exclusive_;
@@ -487,6 +492,11 @@ OpenResult open_serial_port(const std::string& path, SystemCalls& calls) {
         const int error = errno;
         return fail(SERIAL_CANNOT_OPEN,
                     error == EWOULDBLOCK ? OpenFailure::busy : OpenFailure::other, error);
+    }
+    // A port in exclusive mode is held by another program that took no lock;
+    // only root gets this far with it. Share it with nobody.
+    if (result.port->held_exclusively()) {
+        return fail(SERIAL_CANNOT_OPEN, OpenFailure::busy, EBUSY);
     }
     result.port->make_exclusive();
     result.port->make_low_latency();

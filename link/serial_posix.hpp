@@ -72,6 +72,8 @@ class SerialPort {
 
     int fd() const { return fd_; }
 
+    // True when the port is already in exclusive mode: someone else's.
+    bool held_exclusively();
     // Exclusive mode: further opens of the port fail with EBUSY (except for
     // root). Switched off again on destruction only when this object switched
     // it on: a port that is in use keeps the exclusive mode of its user.

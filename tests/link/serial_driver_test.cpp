@@ -209,6 +209,23 @@ TEST(SerialDriver, PortInUseCannotBeOpenedASecondTime) {
     EXPECT_EQ(second.driver.close(second_handle), LINK_OK);
 }
 
+// Another program that holds the port in exclusive mode, without a lock: root
+// could still open it, and must not share it nor switch the mode off.
+TEST(SerialDriver, PortInExclusiveModeIsInUseEvenForRoot) {
+    Pty pty;
+    const int holder = ::open(pty.slave_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::ioctl(holder, TIOCEXCL), 0);
+
+    DriverUnderTest updater({pty.slave_path()});
+    DeviceHandle handle = nullptr;
+    EXPECT_EQ(updater.driver.open(0, handle), SERIAL_CANNOT_OPEN);
+    ASSERT_EQ(updater.warnings.size(), 1u);
+    EXPECT_TRUE(contains(updater.warnings[0], "in use")) << updater.warnings[0];
+    EXPECT_TRUE(in_exclusive_mode(pty.slave_path()));
+    ::close(holder);
+}
+
 TEST(SerialDriver, ThePortStaysOursBetweenClosingAndOpeningItAgain) {
     Pty pty;
     const std::string& path = pty.slave_path();
@@ -291,6 +308,13 @@ TEST(SerialDriver, AClosedPortThatHungUpIsOpenedAnew) {
         if (!hung_up) {
             GTEST_SKIP() << "hanging up a terminal takes root";
         }
+        // A port plugged in anew starts without exclusive mode; this pseudo-
+        // terminal keeps the mode of the hung-up descriptor, which can no
+        // longer switch it off.
+        const int fresh = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        ASSERT_GE(fresh, 0);
+        ::ioctl(fresh, TIOCNXCL);
+        ::close(fresh);
     }
     ASSERT_EQ(under_test.driver.open(0, handle), LINK_OK);
     pty.send({0x42});
