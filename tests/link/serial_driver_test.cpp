@@ -242,7 +242,9 @@ TEST(SerialDriver, ThePortStaysOursBetweenClosingAndOpeningItAgain) {
     DriverUnderTest second({path});
     EXPECT_EQ(second.driver.open(0, handle), SERIAL_CANNOT_OPEN);
 
-    // Opened again, the port is as a new opening leaves it.
+    // Opened again, the port is as a new opening leaves it: what the device
+    // said in the gap is gone.
+    pty.send({0x17});
     ASSERT_EQ(updater->driver.open(0, handle), LINK_OK);
     ASSERT_EQ(updater->driver.set_baud_rate(handle, 115'200), LINK_OK);
     pty.send({0x42});
@@ -289,6 +291,36 @@ TEST(SerialDriver, AClosedPortIsLetGoWhenTheNextOpeningIsNotForIt) {
             EXPECT_EQ(under_test.driver.close(handle), LINK_OK);
         }
     }
+}
+
+TEST(SerialDriver, AClosedPortWhoseNameNowLeadsElsewhereIsOpenedAnew) {
+    Pty first_pty;
+    Pty second_pty;
+    first_pty.close_slave();
+    second_pty.close_slave();
+    char folder[] = "/tmp/kestrune-port-link-XXXXXX";
+    ASSERT_NE(::mkdtemp(folder), nullptr);
+    const std::string name = std::string(folder) + "/ttyUSB0";
+    ASSERT_EQ(::symlink(first_pty.slave_path().c_str(), name.c_str()), 0);
+
+    DriverUnderTest under_test({name});
+    DeviceHandle handle = nullptr;
+    ASSERT_EQ(under_test.driver.open(0, handle), LINK_OK);
+    ASSERT_EQ(under_test.driver.close(handle), LINK_OK);
+    // Another converter now answers to the name.
+    ASSERT_EQ(::unlink(name.c_str()), 0);
+    ASSERT_EQ(::symlink(second_pty.slave_path().c_str(), name.c_str()), 0);
+    ASSERT_EQ(under_test.driver.open(0, handle), LINK_OK);
+    EXPECT_TRUE(another_program_takes(first_pty.slave_path()));
+    second_pty.send({0x42});
+    std::uint8_t answer = 0;
+    std::uint32_t count = 0;
+    EXPECT_EQ(under_test.driver.read(handle, &answer, 1, count), LINK_OK);
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(answer, 0x42);
+    EXPECT_EQ(under_test.driver.close(handle), LINK_OK);
+    ::unlink(name.c_str());
+    ::rmdir(folder);
 }
 
 TEST(SerialDriver, AClosedPortThatHungUpIsOpenedAnew) {
