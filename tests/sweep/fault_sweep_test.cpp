@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -14,6 +15,8 @@
 #include <vector>
 
 #include "app/run.hpp"
+#include "protocol/exchange.hpp"
+#include "protocol/transfer.hpp"
 #include "sim/device.hpp"
 #include "sim/fake_clock.hpp"
 #include "sim/sim_driver.hpp"
@@ -173,28 +176,81 @@ std::uint32_t blocks_taken(const std::vector<CallRecord>& calls) {
     return taken;
 }
 
-// How far the calls of a wait went past its deadline, at the most. A wait's
-// calls are the reads (or writes) made one after the other under one
-// deadline; a wait that starts after its deadline (the answer to a command
-// written only in part) may make one call.
-std::uint32_t longest_overrun_ms(const std::vector<CallRecord>& calls) {
-    std::uint32_t longest = 0;
-    const CallRecord* previous = nullptr;
-    std::uint32_t wait_start = 0;
-    for (const CallRecord& call : calls) {
-        if (moves_bytes(call)) {
-            if (previous == nullptr || previous->operation != call.operation ||
-                previous->deadline != call.deadline) {
-                wait_start = call.start_tick;
+// How far a tick lies after another one, across the wrap; negative: before.
+std::int32_t ticks_after(std::uint32_t tick, std::uint32_t other) {
+    return static_cast<std::int32_t>(tick - other);
+}
+
+struct WaitFindings {
+    std::uint32_t longest_overrun_ms = 0;
+    std::vector<std::string> wrong;
+};
+
+// The run's deadlines and waits, from the calls alone. A deadline is set just
+// before the first call that sees it, at the same tick (nothing between them
+// takes time), and lies REPLY_TIMEOUT_MS ahead, ERASE_TIMEOUT_MS for the
+// erase's second answer, which follows the 0F that accepts the erase.
+//
+// A wait's calls are the reads (or writes) made one after the other under one
+// deadline. A wait that starts after its deadline (the answer to a command
+// written only in part) may make one call; any other wait stops within one
+// call past its deadline, and one that gives up (its calls brought nothing, or
+// less than a whole block) has reached its deadline. Command writes are no
+// wait: a command is written once, and is never a byte or a block long.
+WaitFindings check_waits(const std::vector<CallRecord>& calls) {
+    WaitFindings findings;
+    Deadline previous_deadline = 0;
+    bool erase_accepted = false;
+    std::size_t first = 0;  // the wait's first call
+    std::uint32_t moved = 0;
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        const CallRecord& call = calls[i];
+        const std::string where = "call " + std::to_string(i) + " " + call.name + ": ";
+        if (call.deadline != 0 && call.deadline != previous_deadline) {
+            const std::uint32_t nominal = erase_accepted ? ERASE_TIMEOUT_MS : REPLY_TIMEOUT_MS;
+            const std::int32_t length = ticks_after(call.deadline, call.start_tick);
+            if (length != static_cast<std::int32_t>(nominal)) {
+                findings.wrong.push_back(where + "a deadline " + std::to_string(length) +
+                                         " ms ahead, not " + std::to_string(nominal));
             }
-            const std::uint32_t limit = std::max(call.deadline, wait_start);
-            if (call.end_tick > limit) {
-                longest = std::max(longest, call.end_tick - limit);
-            }
+            erase_accepted = false;
         }
-        previous = &call;
+        previous_deadline = call.deadline;
+        if (!moves_bytes(call)) {
+            continue;
+        }
+        if (call.operation == Operation::read && call.moved > 0) {
+            erase_accepted = call.asked == 1 && call.bytes[0] == ERASE_ACCEPTED;
+        }
+        const CallRecord* before = i > 0 ? &calls[i - 1] : nullptr;
+        if (before == nullptr || before->operation != call.operation ||
+            before->deadline != call.deadline) {
+            first = i;
+            moved = 0;
+        }
+        moved += call.moved;
+        const std::uint32_t wait_start = calls[first].start_tick;
+        const std::uint32_t limit =
+            ticks_after(wait_start, call.deadline) > 0 ? wait_start : call.deadline;
+        const std::int32_t overrun = ticks_after(call.end_tick, limit);
+        if (overrun > 0) {
+            findings.longest_overrun_ms =
+                std::max(findings.longest_overrun_ms, static_cast<std::uint32_t>(overrun));
+        }
+
+        const CallRecord* after = i + 1 < calls.size() ? &calls[i + 1] : nullptr;
+        const bool wait_ends = after == nullptr || after->operation != call.operation ||
+                               after->deadline != call.deadline;
+        const std::uint32_t asked = calls[first].asked;
+        const bool is_wait = call.operation == Operation::read || asked == 1 || asked == BLOCK_SIZE;
+        const std::uint32_t needed = asked == BLOCK_SIZE ? BLOCK_SIZE : 1;
+        const std::int32_t early = ticks_after(call.deadline, call.end_tick);
+        if (wait_ends && is_wait && moved < needed && early > 0) {
+            findings.wrong.push_back(where + "gave up " + std::to_string(early) +
+                                     " ms before its deadline");
+        }
     }
-    return longest;
+    return findings;
 }
 
 class FaultSweep {
@@ -274,10 +330,12 @@ class FaultSweep {
             found.push_back(std::to_string(outcome.handles_opened) + " handles opened, " +
                             std::to_string(outcome.handles_closed) + " closed");
         }
-        if (longest_overrun_ms(outcome.calls) > READ_TIMEOUT_MS) {
-            found.push_back("a wait ran " + std::to_string(longest_overrun_ms(outcome.calls)) +
+        WaitFindings waits = check_waits(outcome.calls);
+        if (waits.longest_overrun_ms > READ_TIMEOUT_MS) {
+            found.push_back("a wait ran " + std::to_string(waits.longest_overrun_ms) +
                             " ms past its deadline");
         }
+        found.insert(found.end(), waits.wrong.begin(), waits.wrong.end());
         const std::vector<std::string> rows = progress_rows(outcome.screen);
         const std::uint32_t taken = blocks_taken(outcome.calls);
         const std::string expected_row = taken == 0 ? "0" : clean_rows_.at(taken - 1);
@@ -344,7 +402,7 @@ TEST(FaultSweep, EveryFaultPointEndsDefinedAndARerunCompletes) {
         }
         wrong_at_known_limit +=
             known_limit && faulted.exit_code == 1 && !sweep.holds_the_blocks(*device) ? 1 : 0;
-        longest_overrun = std::max(longest_overrun, longest_overrun_ms(faulted.calls));
+        longest_overrun = std::max(longest_overrun, check_waits(faulted.calls).longest_overrun_ms);
 
         device->power_cycle(sim::Device::FaultPlan::clear);
         const Outcome rerun = sweep.run(*device, clock, std::nullopt);
