@@ -1,7 +1,8 @@
 // Never a false success, never stuck, always recoverable: a clean whole update
 // of a three-block image is recorded, then repeated once for every fault point
 // of it (every driver call, every byte moved), each run followed by a power
-// cycle of the device and a clean rerun that must complete.
+// cycle of the device and a clean rerun that must complete. The faults on whole
+// calls are swept again with the tick wrapping during the run.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -41,6 +42,12 @@ constexpr std::uint32_t BLOCKS = 3;
 constexpr std::uint32_t FLASH_SIZE = 8 * BLOCK_SIZE;
 constexpr std::uint8_t VERDICT_GOOD = 0x01;
 constexpr std::uint8_t ACCEPTED = 0x80;
+
+// The tick the clock starts at. Runs across the tick wrap start from 250 ms to
+// 2.5 s before it, so that it falls in every part of a clean run (about 2 s).
+constexpr std::uint32_t START_TICK = 1'000'000;
+constexpr std::uint32_t WRAP_LEAD_STEP_MS = 250;
+constexpr std::uint32_t WRAP_LEADS = 10;
 
 const std::string START = "Update program start. \n";
 const std::string DATA_EXCHANGE_ERROR = "\nData exchange error.\nPress any key to exit.";
@@ -363,86 +370,139 @@ class FaultSweep {
     std::unique_ptr<std::optional<RunState>> state_ = std::make_unique<std::optional<RunState>>();
 };
 
-TEST(FaultSweep, EveryFaultPointEndsDefinedAndARerunCompletes) {
-    FaultSweep sweep;
-    sim::FakeClock clean_clock;
-    const auto clean_device = FaultSweep::make_device();
-    const Outcome clean = sweep.run(*clean_device, clean_clock, std::nullopt);
-    ASSERT_EQ(clean.exit_code, 1) << clean.output;
-    sweep.set_clean_rows(clean.screen);
-    ASSERT_EQ(progress_rows(clean.screen), (std::vector<std::string>{"0", "42", "85"}));
-    ASSERT_TRUE(sweep.problems(clean, *clean_device, false).empty());
-    const std::vector<CallRecord>& recorded = clean.calls;
-
-    const std::vector<InjectedFault> points = fault_points(recorded);
+// What the sweep counts over its fault points.
+struct Tally {
     std::map<Injection, std::size_t> points_of_kind;
-    std::vector<std::string> exceptions;
-    std::size_t runs = 1;
     std::map<Injection, std::size_t> completed_of_kind;
+    std::vector<std::string> exceptions;
+    std::size_t runs = 0;
     std::size_t bound = 0;
     std::size_t wrong_at_known_limit = 0;
     std::size_t failures = 0;
     std::uint32_t longest_overrun = 0;
-    for (const InjectedFault& point : points) {
-        ++points_of_kind[point.kind];
-        const bool known_limit = damages_a_block_answer(point, recorded);
-        if (known_limit) {
-            exceptions.push_back(describe(point, recorded));
-        }
-        sim::FakeClock clock;
-        const auto device = FaultSweep::make_device();
-        const Outcome faulted = sweep.run(*device, clock, point);
-        std::vector<std::string> found = sweep.problems(faulted, *device, known_limit);
-        const bool recoverable = bound_to_complete(point, recorded);
-        bound += recoverable ? 1 : 0;
-        if (faulted.exit_code == 1) {
-            ++completed_of_kind[point.kind];
-        } else if (recoverable) {
-            found.push_back("recoverable, but ended: \"" + faulted.output + "\"");
-        }
-        wrong_at_known_limit +=
-            known_limit && faulted.exit_code == 1 && !sweep.holds_the_blocks(*device) ? 1 : 0;
-        longest_overrun = std::max(longest_overrun, check_waits(faulted.calls).longest_overrun_ms);
 
-        device->power_cycle(sim::Device::FaultPlan::clear);
-        const Outcome rerun = sweep.run(*device, clock, std::nullopt);
-        runs += 2;
-        for (const std::string& problem : sweep.problems(rerun, *device, false)) {
-            found.push_back("rerun: " + problem);
+    std::size_t completed() const {
+        std::size_t all = 0;
+        for (const auto& [kind, count] : completed_of_kind) {
+            all += count;
         }
-        if (rerun.exit_code != 1) {
-            found.push_back("rerun: exit code " + std::to_string(rerun.exit_code));
+        return all;
+    }
+};
+
+// A clean run on a new device, its clock started at start_tick; its progress
+// rows are the ones every run that takes as many blocks must show.
+Outcome clean_run(FaultSweep& sweep, std::uint32_t start_tick) {
+    sim::FakeClock clock{start_tick};
+    const auto device = FaultSweep::make_device();
+    const Outcome clean = sweep.run(*device, clock, std::nullopt);
+    EXPECT_EQ(clean.exit_code, 1) << clean.output;
+    sweep.set_clean_rows(clean.screen);
+    EXPECT_EQ(sweep.problems(clean, *device, false), std::vector<std::string>{});
+    return clean;
+}
+
+// The fault point's run on a new device whose clock starts at start_tick, then
+// a power cycle and a clean rerun.
+void sweep_point(FaultSweep& sweep, const InjectedFault& point,
+                 const std::vector<CallRecord>& recorded, std::uint32_t start_tick, Tally& tally) {
+    ++tally.points_of_kind[point.kind];
+    const bool known_limit = damages_a_block_answer(point, recorded);
+    if (known_limit) {
+        tally.exceptions.push_back(describe(point, recorded));
+    }
+    sim::FakeClock clock{start_tick};
+    const auto device = FaultSweep::make_device();
+    const Outcome faulted = sweep.run(*device, clock, point);
+    std::vector<std::string> found = sweep.problems(faulted, *device, known_limit);
+    const bool recoverable = bound_to_complete(point, recorded);
+    tally.bound += recoverable ? 1 : 0;
+    if (faulted.exit_code == 1) {
+        ++tally.completed_of_kind[point.kind];
+    } else if (recoverable) {
+        found.push_back("recoverable, but ended: \"" + faulted.output + "\"");
+    }
+    tally.wrong_at_known_limit +=
+        known_limit && faulted.exit_code == 1 && !sweep.holds_the_blocks(*device) ? 1 : 0;
+    tally.longest_overrun =
+        std::max(tally.longest_overrun, check_waits(faulted.calls).longest_overrun_ms);
+
+    device->power_cycle(sim::Device::FaultPlan::clear);
+    const Outcome rerun = sweep.run(*device, clock, std::nullopt);
+    tally.runs += 2;
+    for (const std::string& problem : sweep.problems(rerun, *device, false)) {
+        found.push_back("rerun: " + problem);
+    }
+    if (rerun.exit_code != 1) {
+        found.push_back("rerun: exit code " + std::to_string(rerun.exit_code));
+    }
+    if (!found.empty() && ++tally.failures <= 20) {
+        std::string text =
+            "clock from " + std::to_string(start_tick) + ", " + describe(point, recorded);
+        for (const std::string& problem : found) {
+            text += "\n  " + problem;
         }
-        if (!found.empty() && ++failures <= 20) {
-            std::string text = describe(point, recorded);
-            for (const std::string& problem : found) {
-                text += "\n  " + problem;
+        ADD_FAILURE() << text;
+    }
+}
+
+TEST(FaultSweep, EveryFaultPointEndsDefinedAndARerunCompletes) {
+    FaultSweep sweep;
+    const Outcome clean = clean_run(sweep, START_TICK);
+    ASSERT_EQ(progress_rows(clean.screen), (std::vector<std::string>{"0", "42", "85"}));
+    const std::vector<CallRecord>& recorded = clean.calls;
+
+    const std::vector<InjectedFault> points = fault_points(recorded);
+    Tally tally;
+    tally.runs = 1;
+    for (const InjectedFault& point : points) {
+        sweep_point(sweep, point, recorded, START_TICK, tally);
+    }
+    EXPECT_EQ(tally.failures, 0U);
+
+    // Again with the tick wrapping during the run, for a fault at every call.
+    Tally at_wrap;
+    for (std::uint32_t lead = 1; lead <= WRAP_LEADS; ++lead) {
+        const std::uint32_t start_tick = std::uint32_t{0} - lead * WRAP_LEAD_STEP_MS;
+        const Outcome clean_at_wrap = clean_run(sweep, start_tick);
+        ++at_wrap.runs;
+        for (const InjectedFault& point : fault_points(clean_at_wrap.calls)) {
+            if (point.kind != Injection::damaged_byte && point.kind != Injection::cut_after_byte) {
+                sweep_point(sweep, point, clean_at_wrap.calls, start_tick, at_wrap);
             }
-            ADD_FAILURE() << text;
         }
     }
-    EXPECT_EQ(failures, 0U);
+    EXPECT_EQ(at_wrap.failures, 0U);
 
     std::cout << "fault sweep of a " << BLOCKS << "-block update (" << recorded.size()
-              << " driver calls):\n";
-    std::size_t completed = 0;
-    for (const auto& [kind, count] : points_of_kind) {
+              << " driver calls, " << recorded.back().end_tick - recorded.front().start_tick
+              << " ms):\n";
+    for (const auto& [kind, count] : tally.points_of_kind) {
         std::cout << "  " << injection_name(kind) << ": " << count << " points, "
-                  << completed_of_kind[kind] << " completed\n";
-        completed += completed_of_kind[kind];
+                  << tally.completed_of_kind[kind] << " completed\n";
     }
-    std::cout << "  fault points: " << points.size() << ", runs: " << runs
+    std::cout << "  fault points: " << points.size() << ", runs: " << tally.runs
               << " (each faulted run, then a power cycle and a rerun)\n"
-              << "  faulted runs that still completed: " << completed << " (bound to: " << bound
-              << ")\n"
-              << "  longest wait past its deadline: " << longest_overrun << " ms (limit "
+              << "  faulted runs that still completed: " << tally.completed()
+              << " (bound to: " << tally.bound << ")\n"
+              << "  longest wait past its deadline: " << tally.longest_overrun << " ms (limit "
               << READ_TIMEOUT_MS << " ms)\n"
-              << "  exceptions, a damaged block answer (" << exceptions.size() << ", "
-              << wrong_at_known_limit << " of them ended wrongly):\n";
-    for (const std::string& exception : exceptions) {
+              << "  exceptions, a damaged block answer (" << tally.exceptions.size() << ", "
+              << tally.wrong_at_known_limit << " of them ended wrongly):\n";
+    for (const std::string& exception : tally.exceptions) {
         std::cout << "    " << exception << "\n";
     }
-    EXPECT_EQ(exceptions.size(), BLOCKS);
+    std::size_t wrap_points = 0;
+    for (const auto& [kind, count] : at_wrap.points_of_kind) {
+        wrap_points += count;
+    }
+    std::cout << "  across the tick wrap (clock started " << WRAP_LEAD_STEP_MS << " to "
+              << WRAP_LEADS * WRAP_LEAD_STEP_MS << " ms before it, in steps of "
+              << WRAP_LEAD_STEP_MS << " ms; faults on whole calls): " << wrap_points
+              << " fault points, runs: " << at_wrap.runs << ", completed: " << at_wrap.completed()
+              << " (bound to: " << at_wrap.bound
+              << "), longest wait past its deadline: " << at_wrap.longest_overrun << " ms\n";
+    EXPECT_EQ(tally.exceptions.size(), BLOCKS);
 }
 
 }  // namespace
