@@ -156,6 +156,9 @@ void Device::power_cycle(FaultPlan faults) {
     device_wire_free_us_ = 0;
     busy_until_us_ = 0;
     output_.clear();
+    // With the output gone, no packet is left in the converter to take more.
+    packet_start_us_ = 0;
+    packet_fill_ = 0;
     window_size_ = 0;
     block_fill_ = 0;
     write_pointer_ = 0;
@@ -168,6 +171,8 @@ void Device::power_cycle(FaultPlan faults) {
     driver_calls_ = {};
     wire_time_us_ = 0;
     device_time_us_ = 0;
+    converter_wait_us_ = 0;
+    converter_wait_until_us_ = 0;
 }
 
 const Fault* Device::find_fault(FaultPoint point, std::uint32_t occurrence) const {

@@ -376,6 +376,29 @@ TEST(DevicePowerCycle, FaultPlanStartsAgainOrIsCleared) {
     }
 }
 
+// The power goes while an answer waits in the converter: that answer is gone,
+// the next one starts a packet of its own however soon it comes, and the
+// converter's wait counts from zero again.
+TEST(DevicePowerCycle, ConverterStartsEmpty) {
+    HostEnd host;
+    ASSERT_EQ(host.exchange(HANDOVER_REQUEST, FAST), HANDOVER_ACK);
+    ASSERT_GT(host.device.converter_wait_us(), 0u);
+    host.device.set_host_baud(SLOW, host.now);
+    host.device.receive(VERSION_QUERY.data(), VERSION_QUERY.size(), host.now);
+    host.now += host.device.wire_duration_us(VERSION_QUERY.size(), SLOW);
+    ASSERT_TRUE(host.device.next_output_us().has_value());
+
+    host.device.power_cycle(Device::FaultPlan::keep);
+    EXPECT_EQ(host.device.converter_wait_us(), 0u);
+    EXPECT_FALSE(host.device.next_output_us().has_value());
+    host.device.set_host_baud(FAST, host.now);
+    host.device.receive(HANDOVER_REQUEST.data(), HANDOVER_REQUEST.size(), host.now);
+    const std::uint64_t first_byte = host.now +
+                                     host.device.wire_duration_us(HANDOVER_REQUEST.size(), FAST) +
+                                     host.device.wire_duration_us(1, FAST);
+    EXPECT_EQ(host.device.output_arrival_us(1), first_byte + 16'000);
+}
+
 // When the n-th byte of a block's echo reaches the host, counted from the
 // moment the block has crossed the wire. On the wire alone byte n arrives at
 // n * 86.81 us, rounded up.

@@ -63,6 +63,7 @@ LinkStatus FaultyDriver::close(DeviceHandle handle) {
 LinkStatus FaultyDriver::read(DeviceHandle handle, std::uint8_t* buffer, std::uint32_t wanted,
                               std::uint32_t& received) {
     const auto fault = begin(Operation::read, "read(" + std::to_string(wanted) + ")");
+    calls_.back().asked = wanted;
     received = 0;
     if (failing(fault)) {
         return end(FAILED);
@@ -85,6 +86,7 @@ LinkStatus FaultyDriver::read(DeviceHandle handle, std::uint8_t* buffer, std::ui
 LinkStatus FaultyDriver::write(DeviceHandle handle, const std::uint8_t* buffer, std::uint32_t count,
                                std::uint32_t& written) {
     const auto fault = begin(Operation::write, "write(" + std::to_string(count) + ")");
+    calls_.back().asked = count;
     calls_.back().bytes.assign(buffer, buffer + count);
     written = 0;
     if (failing(fault)) {

@@ -49,6 +49,7 @@ struct CallRecord {
     Operation operation = Operation::setting;
     std::string name;                 // "read(512)", "set_baud_rate(115200)" ...
     std::vector<std::uint8_t> bytes;  // read: what the program received; write: what it handed over
+    std::uint32_t asked = 0;          // bytes asked for or handed over
     std::uint32_t moved = 0;          // bytes received or taken
     std::uint32_t start_tick = 0;
     std::uint32_t end_tick = 0;
