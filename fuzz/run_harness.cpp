@@ -32,12 +32,6 @@ constexpr std::uint8_t KIND_SHIFT = 6;
 // A read that the script does not answer: nothing, after the full time-out.
 constexpr std::uint8_t SILENT_READ = MAX_CALL_MS / CALL_TIME_UNIT_MS;
 static_assert(SILENT_READ <= TIME_MASK);
-// Room for a short pause that a wait may take after a call that failed at
-// once, before it looks at the clock again.
-constexpr std::uint64_t PAUSE_SLACK_MS = 20;
-// A call may come this long after the deadline it runs against was set: the
-// longest deadline plus the call before it passed.
-constexpr std::uint64_t LATEST_CALL_MS = ERASE_TIMEOUT_MS + MAX_CALL_MS + PAUSE_SLACK_MS;
 constexpr pack::FirmwareVersion NEW_VERSION{2, 0};
 
 [[noreturn]] void breach(std::string_view what, std::uint64_t at_ms) {
@@ -182,7 +176,7 @@ class ScriptDriver final : public Driver {
     }
     LinkStatus read(DeviceHandle handle, std::uint8_t* buffer, std::uint32_t wanted,
                     std::uint32_t& received) override {
-        check_io(handle);
+        check_call_start(handle, Call::read);
         received = 0;
         const std::uint8_t control = script_.next(SILENT_READ);
         LinkStatus status = LINK_OK;
@@ -208,6 +202,9 @@ class ScriptDriver final : public Driver {
                 status = script_.next_status();
                 break;
         }
+        if (received > 0 && erase_step_ == EraseStep::sent) {
+            erase_step_ = buffer[0] == ERASE_ACCEPTED ? EraseStep::accepted : EraseStep::over;
+        }
         if (received > 0 && after_good_verdict_) {
             after_good_verdict_ = false;
             accepted_blocks_ += buffer[0] == BLOCK_ACCEPTED ? 1 : 0;
@@ -217,7 +214,11 @@ class ScriptDriver final : public Driver {
     }
     LinkStatus write(DeviceHandle handle, const std::uint8_t* buffer, std::uint32_t count,
                      std::uint32_t& written) override {
-        check_io(handle);
+        // Commands (hand-over, version query, erase) come before the first
+        // block; every write from the first block on belongs to a wait.
+        blocks_begun_ = blocks_begun_ || count == BLOCK_SIZE;
+        const bool command = !blocks_begun_;
+        check_call_start(handle, command ? Call::command_write : Call::write);
         written = 0;
         const std::uint8_t control = script_.next(0);
         LinkStatus status = LINK_OK;
@@ -239,6 +240,13 @@ class ScriptDriver final : public Driver {
             echo_pos_ = 0;
         }
         after_good_verdict_ = written == 1 && buffer[0] == VERDICT_ECHO_GOOD;
+        if (command &&
+            std::equal(buffer, buffer + count, ERASE_COMMAND.begin(), ERASE_COMMAND.end())) {
+            erase_step_ = EraseStep::sent;
+        }
+        // A command not taken whole leaves the older deadline in force; the
+        // answer's wait then makes one read against it, passed or not.
+        stale_deadline_read_ = command && status == LINK_OK && written < count;
         clock_.advance_ms(call_time_ms(control));
         return status;
     }
@@ -278,25 +286,43 @@ class ScriptDriver final : public Driver {
             breach("a driver call on a handle that is not open", clock_.elapsed_ms());
         }
     }
-    // The deadline a read or write runs against is the one the link holds;
-    // it counts from the first call that sees it.
-    void check_io(DeviceHandle handle) {
+    enum class Call { read, write, command_write };
+    enum class EraseStep { before, sent, accepted, over };
+
+    // Every call of a wait starts no later than the deadline the link holds:
+    // the wait tests the tick after each call and never pauses past it. Two
+    // kinds of call stand outside a wait: a command's write, and the single
+    // read against the older deadline after a command was not taken whole.
+    // A deadline that is new is first seen by the call right after it was
+    // set, so it must lie its whole length ahead: the erase's answer that
+    // the flash is erased gets ERASE_TIMEOUT_MS, every other wait
+    // REPLY_TIMEOUT_MS.
+    void check_call_start(DeviceHandle handle, Call call) {
         check_handle(handle);
         const std::uint64_t now_ms = clock_.elapsed_ms();
+        const std::uint32_t tick_ms = clock_.tick_ms();
+        const Deadline deadline = link_->deadline;
         if (trace_) {
             std::fprintf(stderr, "%6llu ms  tick %10u  deadline %10u\n",
-                         static_cast<unsigned long long>(now_ms), clock_.tick_ms(),
-                         link_->deadline);
+                         static_cast<unsigned long long>(now_ms), tick_ms, deadline);
         }
         if (now_ms > time_bound_ms_) {
             breach("the run outlasted its time bound", now_ms);
         }
-        if (!deadline_seen_ || link_->deadline != deadline_) {
-            deadline_seen_ = true;
-            deadline_ = link_->deadline;
-            deadline_seen_ms_ = now_ms;
-        } else if (now_ms - deadline_seen_ms_ > LATEST_CALL_MS) {
-            breach("a read or write long after its deadline passed", now_ms);
+        if (deadline != deadline_) {
+            deadline_ = deadline;
+            const bool erasing = erase_step_ == EraseStep::accepted;
+            erase_step_ = erasing ? EraseStep::over : erase_step_;
+            if (deadline - tick_ms != (erasing ? ERASE_TIMEOUT_MS : REPLY_TIMEOUT_MS)) {
+                breach("a deadline set at another distance than its wait's time-out", now_ms);
+            }
+        }
+        const bool stale_read = stale_deadline_read_ && call == Call::read;
+        stale_deadline_read_ = false;
+        // Wrap-safe: no deadline lies more than a few seconds from the tick.
+        const auto past_deadline_ms = static_cast<std::int32_t>(tick_ms - deadline);
+        if (past_deadline_ms > 0 && call != Call::command_write && !stale_read) {
+            breach("a read or write after its deadline had passed", now_ms);
         }
     }
 
@@ -312,9 +338,11 @@ class ScriptDriver final : public Driver {
     std::size_t echo_pos_ = 0;
     bool after_good_verdict_ = false;
     std::uint32_t accepted_blocks_ = 0;
-    bool deadline_seen_ = false;
+    // The deadline the last call saw; the link starts with 0.
     Deadline deadline_ = 0;
-    std::uint64_t deadline_seen_ms_ = 0;
+    bool blocks_begun_ = false;
+    bool stale_deadline_read_ = false;
+    EraseStep erase_step_ = EraseStep::before;
     bool trace_ = std::getenv("KESTRUNE_FUZZ_TRACE") != nullptr;
 };
 
@@ -504,11 +532,12 @@ RunSetup read_setup(const std::uint8_t* data, std::size_t size) {
 std::uint64_t run_time_bound_ms(std::uint32_t image_length) {
     const std::uint64_t blocks = (std::uint64_t{image_length} + BLOCK_SIZE - 1) / BLOCK_SIZE;
     // A wait ends at the first call that returns at or past its deadline.
-    const std::uint64_t wait_ms = REPLY_TIMEOUT_MS + MAX_CALL_MS + PAUSE_SLACK_MS;
+    // Its last call starts no later than the deadline; a pause after a
+    // failed call never reaches past it.
+    const std::uint64_t wait_ms = REPLY_TIMEOUT_MS + MAX_CALL_MS;
     const std::uint64_t handover_ms = HANDOVER_ATTEMPTS * (MAX_CALL_MS + wait_ms) + REOPEN_PAUSE_MS;
     const std::uint64_t versions_ms = MAX_CALL_MS + wait_ms;
-    const std::uint64_t erase_ms =
-        MAX_CALL_MS + wait_ms + ERASE_TIMEOUT_MS + MAX_CALL_MS + PAUSE_SLACK_MS;
+    const std::uint64_t erase_ms = MAX_CALL_MS + wait_ms + ERASE_TIMEOUT_MS + MAX_CALL_MS;
     // Each block attempt is accepted, or refused and counted, or ends the
     // run; four waits each: the block, its echo, the verdict and the answer.
     const std::uint64_t transfer_ms = (blocks + FAILURE_LIMIT) * 4 * wait_ms;

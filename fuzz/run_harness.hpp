@@ -34,8 +34,11 @@
 //
 // While a run goes on, the driver checks that every call but open is made on
 // the one open handle, that the link is opened at most twice and never while
-// open, and that no read or write comes later than the longest deadline plus
-// one call after the deadline it runs against was set. After the run: one of
+// open, that every new deadline lies its wait's time-out ahead of the tick
+// (the erase's for its second answer, the reply time-out for all others), and
+// that no call of a wait starts after the deadline. A command's write stands
+// outside any wait, and so does the one read against the older deadline that
+// a command not taken whole leaves in force. After the run: one of
 // the defined endings as the last text, exit code 1 exactly with the completed
 // one, the link closed, and the whole run's simulated time within
 // run_time_bound_ms(). Any breach prints what happened and aborts, which the
