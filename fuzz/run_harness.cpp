@@ -605,8 +605,9 @@ std::uint64_t run_time_bound_ms(std::uint32_t image_length) {
     // Each block attempt is accepted, or refused and counted, or ends the
     // run; four waits each: the block, its echo, the verdict and the answer.
     const std::uint64_t transfer_ms = (blocks + FAILURE_LIMIT) * 4 * wait_ms;
-    // Setting a deadline waits through the tick's wrap: once in a run.
-    const std::uint64_t wrap_ms = REPLY_TIMEOUT_MS + 1;
+    // Setting a deadline waits through the tick's wrap, once in a run and at
+    // most the longest deadline's length: the erase's may be the one.
+    const std::uint64_t wrap_ms = LONGEST_DEADLINE_MS + 1;
     return handover_ms + versions_ms + erase_ms + transfer_ms + wrap_ms + FINAL_PAUSE_MS;
 }
 
