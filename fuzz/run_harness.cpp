@@ -32,12 +32,6 @@ constexpr std::uint8_t KIND_SHIFT = 6;
 // A read that the script does not answer: nothing, after the full time-out.
 constexpr std::uint8_t SILENT_READ = MAX_CALL_MS / CALL_TIME_UNIT_MS;
 static_assert(SILENT_READ <= TIME_MASK);
-// Room for a short pause that a wait may take after a call that failed at
-// once, before it looks at the clock again.
-constexpr std::uint64_t PAUSE_SLACK_MS = 20;
-// A call may come this long after the deadline it runs against was set: the
-// longest deadline plus the call before it passed.
-constexpr std::uint64_t LATEST_CALL_MS = ERASE_TIMEOUT_MS + MAX_CALL_MS + PAUSE_SLACK_MS;
 constexpr pack::FirmwareVersion NEW_VERSION{2, 0};
 
 [[noreturn]] void breach(std::string_view what, std::uint64_t at_ms) {
@@ -58,9 +52,14 @@ class UpdateFiles {
         }
     }
 
-    const std::string& path(std::uint32_t image_length) {
-        const auto found = paths_.find(image_length);
-        if (found != paths_.end()) {
+    struct File {
+        std::string path;
+        std::vector<std::uint8_t> bytes;
+    };
+
+    const File& file(std::uint32_t image_length) {
+        const auto found = files_.find(image_length);
+        if (found != files_.end()) {
             return found->second;
         }
         if (folder_.empty()) {
@@ -77,18 +76,55 @@ class UpdateFiles {
         if (!pack::write_file_bytes(file_path, file)) {
             breach("cannot write an update file", 0);
         }
-        return paths_.emplace(image_length, file_path).first->second;
+        return files_.emplace(image_length, File{file_path, file}).first->second;
     }
 
   private:
     std::filesystem::path folder_;
-    std::map<std::uint32_t, std::string> paths_;
+    std::map<std::uint32_t, File> files_;
 };
 
 UpdateFiles& update_files() {
     static UpdateFiles files;
     return files;
 }
+
+// What the device echoes: the bytes that the latest run of writes (write calls
+// with no read between them) took, read out from the first on. A block
+// written in pieces thus comes back whole.
+class Echo {
+  public:
+    void on_read() { reading_ = true; }
+    void on_write(const std::uint8_t* taken, std::uint32_t count) {
+        if (reading_) {
+            reading_ = false;
+            bytes_.clear();
+            pos_ = 0;
+        }
+        bytes_.insert(bytes_.end(), taken, taken + count);
+    }
+    // The write call about to come starts a new run of writes.
+    bool starts_new_writes() const { return reading_; }
+    const std::vector<std::uint8_t>& written() const { return bytes_; }
+    std::size_t available() const { return bytes_.size() - pos_; }
+    bool comes_next(const std::uint8_t* bytes, std::uint32_t count) const {
+        return available() >= count && std::equal(bytes, bytes + count, next());
+    }
+    void take(std::uint8_t* buffer, std::uint32_t count) {
+        std::copy_n(next(), count, buffer);
+        pos_ += count;
+    }
+    void skip(std::uint32_t count) { pos_ += count; }
+
+  private:
+    std::vector<std::uint8_t>::const_iterator next() const {
+        return bytes_.begin() + static_cast<std::ptrdiff_t>(pos_);
+    }
+
+    std::vector<std::uint8_t> bytes_;
+    std::size_t pos_ = 0;
+    bool reading_ = true;
+};
 
 class ScriptReader {
   public:
@@ -148,12 +184,14 @@ class UserConsole final : public Console {
 // The driver whose answers the script gives; it checks how the program uses it.
 class ScriptDriver final : public Driver {
   public:
-    ScriptDriver(ScriptReader& script, sim::FakeClock& clock, std::uint64_t time_bound_ms)
-        : script_(script), clock_(clock), time_bound_ms_(time_bound_ms) {}
+    ScriptDriver(ScriptReader& script, sim::FakeClock& clock, std::uint64_t time_bound_ms,
+                 const std::vector<std::uint8_t>& file)
+        : script_(script), clock_(clock), time_bound_ms_(time_bound_ms), file_(file) {}
 
     void watch(const Link& link) { link_ = &link; }
     bool is_open() const { return open_; }
-    // Block answers 0x80 that followed a verdict 0x01.
+    // Block answers 0x80 to a verdict 0x01; each block so accepted held the
+    // file's next 512 bytes (zeros past its end).
     std::uint32_t accepted_blocks() const { return accepted_blocks_; }
 
     LinkStatus open(std::uint32_t device_index, DeviceHandle& handle) override {
@@ -182,22 +220,19 @@ class ScriptDriver final : public Driver {
     }
     LinkStatus read(DeviceHandle handle, std::uint8_t* buffer, std::uint32_t wanted,
                     std::uint32_t& received) override {
-        check_io(handle);
+        check_call_start(handle, Call::read);
+        echo_.on_read();
         received = 0;
         const std::uint8_t control = script_.next(SILENT_READ);
         LinkStatus status = LINK_OK;
         switch (static_cast<ReadKind>(control >> KIND_SHIFT)) {
             case ReadKind::nothing:
                 break;
-            case ReadKind::echo: {
-                const std::size_t available = echo_.size() - echo_pos_;
+            case ReadKind::echo:
                 received = static_cast<std::uint32_t>(
-                    std::min<std::size_t>({script_.next_count(), wanted, available}));
-                std::copy_n(echo_.begin() + static_cast<std::ptrdiff_t>(echo_pos_), received,
-                            buffer);
-                echo_pos_ += received;
+                    std::min<std::size_t>({script_.next_count(), wanted, echo_.available()}));
+                echo_.take(buffer, received);
                 break;
-            }
             case ReadKind::bytes:
                 received = std::min<std::uint32_t>(script_.next_count(), wanted);
                 for (std::uint32_t i = 0; i < received; ++i) {
@@ -208,16 +243,38 @@ class ScriptDriver final : public Driver {
                 status = script_.next_status();
                 break;
         }
-        if (received > 0 && after_good_verdict_) {
-            after_good_verdict_ = false;
-            accepted_blocks_ += buffer[0] == BLOCK_ACCEPTED ? 1 : 0;
+        if (received > 0 && erase_step_ == EraseStep::sent) {
+            erase_step_ = buffer[0] == ERASE_ACCEPTED ? EraseStep::accepted : EraseStep::over;
         }
+        if (received > 0 && verdict_) {
+            // The block's answer.
+            verdict_ = false;
+            const bool good =
+                echo_.written().size() == 1 && echo_.written().front() == VERDICT_ECHO_GOOD;
+            if (good && buffer[0] == BLOCK_ACCEPTED) {
+                accept_block();
+            }
+        }
+        read_since_writes_ += received;
         clock_.advance_ms(call_time_ms(control));
         return status;
     }
     LinkStatus write(DeviceHandle handle, const std::uint8_t* buffer, std::uint32_t count,
                      std::uint32_t& written) override {
-        check_io(handle);
+        // Commands (hand-over, version query, erase) come before the first
+        // block; every write from the first block on belongs to a wait.
+        blocks_begun_ = blocks_begun_ || count == BLOCK_SIZE;
+        const bool command = !blocks_begun_;
+        check_call_start(handle, command ? Call::command_write : Call::write);
+        if (echo_.starts_new_writes()) {
+            // One byte after the whole echo of the writes before it has come
+            // back: the verdict on that block.
+            verdict_ = count == 1 && read_since_writes_ == BLOCK_SIZE;
+            if (verdict_) {
+                block_ = echo_.written();
+            }
+            read_since_writes_ = 0;
+        }
         written = 0;
         const std::uint8_t control = script_.next(0);
         LinkStatus status = LINK_OK;
@@ -234,11 +291,14 @@ class ScriptDriver final : public Driver {
                 status = script_.next_status();
                 break;
         }
-        if (written > 0) {
-            echo_.assign(buffer, buffer + written);
-            echo_pos_ = 0;
+        echo_.on_write(buffer, written);
+        if (command &&
+            std::equal(buffer, buffer + count, ERASE_COMMAND.begin(), ERASE_COMMAND.end())) {
+            erase_step_ = EraseStep::sent;
         }
-        after_good_verdict_ = written == 1 && buffer[0] == VERDICT_ECHO_GOOD;
+        // A command not taken whole leaves the older deadline in force; the
+        // answer's wait then makes one read against it, passed or not.
+        stale_deadline_read_ = command && status == LINK_OK && written < count;
         clock_.advance_ms(call_time_ms(control));
         return status;
     }
@@ -273,30 +333,62 @@ class ScriptDriver final : public Driver {
         check_handle(handle);
         return setting_status();
     }
+    void accept_block() {
+        const std::size_t start = std::size_t{accepted_blocks_} * BLOCK_SIZE;
+        if (start + TRAILER_SIZE >= file_.size()) {
+            breach("a block accepted past the end of the image", clock_.elapsed_ms());
+        }
+        std::vector<std::uint8_t> expected(BLOCK_SIZE, 0);
+        const std::size_t length = std::min<std::size_t>(BLOCK_SIZE, file_.size() - start);
+        std::copy_n(file_.begin() + static_cast<std::ptrdiff_t>(start), length, expected.begin());
+        if (block_ != expected) {
+            breach("the device accepted a block other than the file's next one",
+                   clock_.elapsed_ms());
+        }
+        ++accepted_blocks_;
+    }
     void check_handle(DeviceHandle handle) const {
         if (!open_ || handle != handle_) {
             breach("a driver call on a handle that is not open", clock_.elapsed_ms());
         }
     }
-    // The deadline a read or write runs against is the one the link holds;
-    // it counts from the first call that sees it.
-    void check_io(DeviceHandle handle) {
+    enum class Call { read, write, command_write };
+    enum class EraseStep { before, sent, accepted, over };
+
+    // Every call of a wait starts no later than the deadline the link holds:
+    // the wait tests the tick after each call and never pauses past it. Two
+    // kinds of call stand outside a wait: a command's write, and the single
+    // read against the older deadline after a command was not taken whole.
+    // A deadline that is new is first seen by the call right after it was
+    // set, so it must lie its whole length ahead: the erase's answer that
+    // the flash is erased gets ERASE_TIMEOUT_MS, every other wait
+    // REPLY_TIMEOUT_MS.
+    void check_call_start(DeviceHandle handle, Call call) {
         check_handle(handle);
         const std::uint64_t now_ms = clock_.elapsed_ms();
+        const std::uint32_t tick_ms = clock_.tick_ms();
+        const Deadline deadline = link_->deadline;
         if (trace_) {
             std::fprintf(stderr, "%6llu ms  tick %10u  deadline %10u\n",
-                         static_cast<unsigned long long>(now_ms), clock_.tick_ms(),
-                         link_->deadline);
+                         static_cast<unsigned long long>(now_ms), tick_ms, deadline);
         }
         if (now_ms > time_bound_ms_) {
             breach("the run outlasted its time bound", now_ms);
         }
-        if (!deadline_seen_ || link_->deadline != deadline_) {
-            deadline_seen_ = true;
-            deadline_ = link_->deadline;
-            deadline_seen_ms_ = now_ms;
-        } else if (now_ms - deadline_seen_ms_ > LATEST_CALL_MS) {
-            breach("a read or write long after its deadline passed", now_ms);
+        if (deadline != deadline_) {
+            deadline_ = deadline;
+            const bool erasing = erase_step_ == EraseStep::accepted;
+            erase_step_ = erasing ? EraseStep::over : erase_step_;
+            if (deadline - tick_ms != (erasing ? ERASE_TIMEOUT_MS : REPLY_TIMEOUT_MS)) {
+                breach("a deadline set at another distance than its wait's time-out", now_ms);
+            }
+        }
+        const bool stale_read = stale_deadline_read_ && call == Call::read;
+        stale_deadline_read_ = false;
+        // Wrap-safe: no deadline lies more than a few seconds from the tick.
+        const auto past_deadline_ms = static_cast<std::int32_t>(tick_ms - deadline);
+        if (past_deadline_ms > 0 && call != Call::command_write && !stale_read) {
+            breach("a read or write after its deadline had passed", now_ms);
         }
     }
 
@@ -308,13 +400,18 @@ class ScriptDriver final : public Driver {
     DeviceHandle handle_ = nullptr;
     bool open_ = false;
     std::uint32_t opens_ = 0;
-    std::vector<std::uint8_t> echo_;
-    std::size_t echo_pos_ = 0;
-    bool after_good_verdict_ = false;
+    const std::vector<std::uint8_t>& file_;
+    Echo echo_;
+    // Bytes the reads brought since the last run of writes.
+    std::uint64_t read_since_writes_ = 0;
+    bool verdict_ = false;
+    std::vector<std::uint8_t> block_;
     std::uint32_t accepted_blocks_ = 0;
-    bool deadline_seen_ = false;
+    // The deadline the last call saw; the link starts with 0.
     Deadline deadline_ = 0;
-    std::uint64_t deadline_seen_ms_ = 0;
+    bool blocks_begun_ = false;
+    bool stale_deadline_read_ = false;
+    EraseStep erase_step_ = EraseStep::before;
     bool trace_ = std::getenv("KESTRUNE_FUZZ_TRACE") != nullptr;
 };
 
@@ -332,6 +429,7 @@ class ScriptRecorder final : public Driver {
     LinkStatus read(DeviceHandle handle, std::uint8_t* buffer, std::uint32_t wanted,
                     std::uint32_t& received) override {
         const std::uint64_t started_us = clock_.now_us();
+        echo_.on_read();
         const LinkStatus status = inner_.read(handle, buffer, wanted, received);
         const std::uint8_t time = time_units(started_us);
         if (status != LINK_OK) {
@@ -339,12 +437,10 @@ class ScriptRecorder final : public Driver {
             put_status(status);
         } else if (received == 0) {
             put_control(ReadKind::nothing, time);
-        } else if (echo_.size() - echo_pos_ >= received &&
-                   std::equal(buffer, buffer + received,
-                              echo_.begin() + static_cast<std::ptrdiff_t>(echo_pos_))) {
+        } else if (echo_.comes_next(buffer, received)) {
             put_control(ReadKind::echo, time);
             put_count(received);
-            echo_pos_ += received;
+            echo_.skip(received);
         } else {
             put_control(ReadKind::bytes, time);
             put_count(received);
@@ -368,10 +464,7 @@ class ScriptRecorder final : public Driver {
             put_control(WriteKind::some, time);
             put_count(written);
         }
-        if (written > 0) {
-            echo_.assign(buffer, buffer + written);
-            echo_pos_ = 0;
-        }
+        echo_.on_write(buffer, written);
         return status;
     }
     LinkStatus reset(DeviceHandle handle) override { return setting(inner_.reset(handle)); }
@@ -431,8 +524,7 @@ class ScriptRecorder final : public Driver {
     Driver& inner_;
     sim::FakeClock& clock_;
     std::vector<std::uint8_t> script_;
-    std::vector<std::uint8_t> echo_;
-    std::size_t echo_pos_ = 0;
+    Echo echo_;
 };
 
 std::uint32_t image_length_of(const RunSetup& setup) {
@@ -504,16 +596,18 @@ RunSetup read_setup(const std::uint8_t* data, std::size_t size) {
 std::uint64_t run_time_bound_ms(std::uint32_t image_length) {
     const std::uint64_t blocks = (std::uint64_t{image_length} + BLOCK_SIZE - 1) / BLOCK_SIZE;
     // A wait ends at the first call that returns at or past its deadline.
-    const std::uint64_t wait_ms = REPLY_TIMEOUT_MS + MAX_CALL_MS + PAUSE_SLACK_MS;
+    // Its last call starts no later than the deadline; a pause after a
+    // failed call never reaches past it.
+    const std::uint64_t wait_ms = REPLY_TIMEOUT_MS + MAX_CALL_MS;
     const std::uint64_t handover_ms = HANDOVER_ATTEMPTS * (MAX_CALL_MS + wait_ms) + REOPEN_PAUSE_MS;
     const std::uint64_t versions_ms = MAX_CALL_MS + wait_ms;
-    const std::uint64_t erase_ms =
-        MAX_CALL_MS + wait_ms + ERASE_TIMEOUT_MS + MAX_CALL_MS + PAUSE_SLACK_MS;
+    const std::uint64_t erase_ms = MAX_CALL_MS + wait_ms + ERASE_TIMEOUT_MS + MAX_CALL_MS;
     // Each block attempt is accepted, or refused and counted, or ends the
     // run; four waits each: the block, its echo, the verdict and the answer.
     const std::uint64_t transfer_ms = (blocks + FAILURE_LIMIT) * 4 * wait_ms;
-    // Setting a deadline waits through the tick's wrap: once in a run.
-    const std::uint64_t wrap_ms = REPLY_TIMEOUT_MS + 1;
+    // Setting a deadline waits through the tick's wrap, once in a run and at
+    // most the longest deadline's length: the erase's may be the one.
+    const std::uint64_t wrap_ms = LONGEST_DEADLINE_MS + 1;
     return handover_ms + versions_ms + erase_ms + transfer_ms + wrap_ms + FINAL_PAUSE_MS;
 }
 
@@ -522,12 +616,12 @@ RunResult run_script(const std::uint8_t* data, std::size_t size) {
     const std::uint32_t image_length = image_length_of(setup);
     const std::uint32_t blocks = (image_length + BLOCK_SIZE - 1) / BLOCK_SIZE;
     const std::uint64_t bound_ms = run_time_bound_ms(image_length);
-    const std::string& path = update_files().path(image_length);
+    const UpdateFiles::File& file = update_files().file(image_length);
 
     const std::size_t skipped = std::min(size, SETUP_BYTES);
     ScriptReader script(data + skipped, size - skipped);
     sim::FakeClock clock(start_tick_of(setup));
-    ScriptDriver driver(script, clock, bound_ms);
+    ScriptDriver driver(script, clock, bound_ms, file.bytes);
     UserConsole console(setup);
     // One place for the 5 MB state of every run, made anew each time: a fresh
     // allocation per run would cost the fuzzer more than the run itself.
@@ -536,7 +630,7 @@ RunResult run_script(const std::uint8_t* data, std::size_t size) {
     driver.watch(state->link);
 
     RunResult result;
-    result.exit_code = run_update(*state, path.c_str());
+    result.exit_code = run_update(*state, file.path.c_str());
     result.output = console.output();
     result.elapsed_ms = clock.elapsed_ms();
 
@@ -560,7 +654,7 @@ std::vector<std::uint8_t> record_script(const RunSetup& setup, const std::string
     if (!config) {
         breach("bad device settings: " + error, 0);
     }
-    const std::string& path = update_files().path(image_length_of(setup));
+    const std::string& path = update_files().file(image_length_of(setup)).path;
     sim::FakeClock clock(start_tick_of(setup));
     sim::Device device(*config);
     sim::SimDriver simulated(device, clock);

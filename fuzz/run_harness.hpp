@@ -22,8 +22,10 @@
 //   read and write: kind = c >> 6, the call takes (c & 0x3F) * 5 ms, at most
 //   the driver's 300 ms time-out
 //     read  0  nothing arrives
-//           1  COUNT: that many bytes (at most those asked for) of the echo,
-//              which goes on through the bytes of the last write call
+//           1  COUNT: that many bytes (at most those asked for) of the echo:
+//              the bytes the latest run of writes (write calls with no read
+//              between them) took, going on from where the last echo read
+//              stopped
 //           2  COUNT, then that many bytes: those bytes
 //           3  STATUS (0 counts as 1): that status, nothing moved
 //     write 0  every byte taken
@@ -34,12 +36,19 @@
 //
 // While a run goes on, the driver checks that every call but open is made on
 // the one open handle, that the link is opened at most twice and never while
-// open, and that no read or write comes later than the longest deadline plus
-// one call after the deadline it runs against was set. After the run: one of
+// open, that every new deadline lies its wait's time-out ahead of the tick
+// (the erase's for its second answer, the reply time-out for all others), and
+// that no call of a wait starts after the deadline. A command's write stands
+// outside any wait, and so does the one read against the older deadline that
+// a command not taken whole leaves in force. A one-byte write right after
+// reads that brought 512 bytes since the writes before them is the verdict on
+// the block those writes took; when it is 0x01 and the next read brings 0x80
+// first, the block counts as accepted, and it must hold the file's next 512
+// bytes (zeros past its end) and lie within the image. After the run: one of
 // the defined endings as the last text, exit code 1 exactly with the completed
-// one, the link closed, and the whole run's simulated time within
-// run_time_bound_ms(). Any breach prints what happened and aborts, which the
-// fuzzer reports as a crash.
+// one, which needs an accepted block for every block of the image, the link
+// closed, and the whole run's simulated time within run_time_bound_ms(). Any
+// breach prints what happened and aborts, which the fuzzer reports as a crash.
 #pragma once
 
 #include <array>
