@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config libserialport-dev)
 # The end-to-end runs under QEMU (tests/qemu/run.sh).
-qemu_packages=(qemu-system-x86 busybox-static cpio)
+qemu_packages=(qemu-system-x86 busybox-static cpio xz-utils)
 if [ "${1:-}" = "--qemu" ]; then
     packages=("${qemu_packages[@]}")
 elif [ "${1:-}" != "--program" ]; then
