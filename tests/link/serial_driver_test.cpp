@@ -63,6 +63,16 @@ bool in_exclusive_mode(const std::string& path) {
     return set;
 }
 
+// A byte the device sends now is the next one the opened port reads.
+void expect_next_byte_read(Driver& driver, DeviceHandle handle, Pty& device) {
+    device.send({0x42});
+    std::uint8_t answer = 0;
+    std::uint32_t count = 0;
+    EXPECT_EQ(driver.read(handle, &answer, 1, count), LINK_OK);
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(answer, 0x42);
+}
+
 TEST(SerialDriver, OpensTheListedPortAndTalksThroughIt) {
     Pty pty;
     DriverUnderTest under_test({pty.slave_path()});
@@ -247,12 +257,7 @@ TEST(SerialDriver, ThePortStaysOursBetweenClosingAndOpeningItAgain) {
     pty.send({0x17});
     ASSERT_EQ(updater->driver.open(0, handle), LINK_OK);
     ASSERT_EQ(updater->driver.set_baud_rate(handle, 115'200), LINK_OK);
-    pty.send({0x42});
-    std::uint8_t answer = 0;
-    std::uint32_t count = 0;
-    EXPECT_EQ(updater->driver.read(handle, &answer, 1, count), LINK_OK);
-    EXPECT_EQ(count, 1u);
-    EXPECT_EQ(answer, 0x42);
+    expect_next_byte_read(updater->driver, handle, pty);
     ASSERT_EQ(updater->driver.close(handle), LINK_OK);
 
     // Let go for good when the updater ends.
@@ -312,12 +317,7 @@ TEST(SerialDriver, AClosedPortWhoseNameNowLeadsElsewhereIsOpenedAnew) {
     ASSERT_EQ(::symlink(second_pty.slave_path().c_str(), name.c_str()), 0);
     ASSERT_EQ(under_test.driver.open(0, handle), LINK_OK);
     EXPECT_TRUE(another_program_takes(first_pty.slave_path()));
-    second_pty.send({0x42});
-    std::uint8_t answer = 0;
-    std::uint32_t count = 0;
-    EXPECT_EQ(under_test.driver.read(handle, &answer, 1, count), LINK_OK);
-    EXPECT_EQ(count, 1u);
-    EXPECT_EQ(answer, 0x42);
+    expect_next_byte_read(under_test.driver, handle, second_pty);
     EXPECT_EQ(under_test.driver.close(handle), LINK_OK);
     ::unlink(name.c_str());
     ::rmdir(folder);
@@ -349,12 +349,7 @@ TEST(SerialDriver, AClosedPortThatHungUpIsOpenedAnew) {
         ::close(fresh);
     }
     ASSERT_EQ(under_test.driver.open(0, handle), LINK_OK);
-    pty.send({0x42});
-    std::uint8_t answer = 0;
-    std::uint32_t count = 0;
-    EXPECT_EQ(under_test.driver.read(handle, &answer, 1, count), LINK_OK);
-    EXPECT_EQ(count, 1u);
-    EXPECT_EQ(answer, 0x42);
+    expect_next_byte_read(under_test.driver, handle, pty);
     EXPECT_EQ(under_test.driver.close(handle), LINK_OK);
 }
 
