@@ -358,22 +358,20 @@ void Device::emit(std::span<const std::uint8_t> bytes, std::uint64_t ready_us) {
     wire_time_us_ += duration;
     // The device only answers what it heard, so the host listens at its speed
     // now; should the host change speed later, set_host_baud drops the bytes.
-    const bool held = latency_timer_us() > 0 && config_.packet_payload > 1;
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         const std::uint64_t arrival = start + wire_duration_us(i + 1, baud);
-        const OutputByte byte{arrival, arrival, baud, bytes[i], i + 1 == bytes.size()};
-        if (held) {
-            convert(byte);
-        } else {
-            // Without a timer to wait for, every byte goes as it arrives.
-            packet_fill_ = 0;
-            output_.push_back(byte);
-        }
+        convert({arrival, arrival, baud, bytes[i], i + 1 == bytes.size()});
     }
 }
 
 void Device::convert(OutputByte byte) {
     const std::uint64_t timer_us = latency_timer_us();
+    if (timer_us == 0 || config_.packet_payload == 1) {
+        // Nothing is held back: every byte goes as it arrives.
+        packet_fill_ = 0;
+        output_.push_back(byte);
+        return;
+    }
     const bool joins = packet_fill_ > 0 && packet_fill_ < config_.packet_payload &&
                        byte.wire_us < packet_start_us_ + timer_us;
     if (!joins) {
