@@ -290,11 +290,7 @@ LinkStatus SerialPort::make_raw() {
 LinkStatus SerialPort::start_afresh() {
     read_timeout_ms_ = DEFAULT_READ_TIMEOUT_MS;
     write_timeout_ms_ = DEFAULT_WRITE_TIMEOUT_MS;
-    const LinkStatus status = make_raw();
-    if (status != LINK_OK) {
-        return status;
-    }
-    return ::tcflush(fd_, TCIOFLUSH) == 0 ? LINK_OK : SERIAL_IO_ERROR;
+    return reset();
 }
 
 bool SerialPort::still_at(const std::string& path) const {
